@@ -1,0 +1,61 @@
+// Entry: the process-wide globals in their order, the mode word, the
+// optional disclaimed relaunch, and the mode's entry operation.
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "commands/narrate.h"
+#include "commands/window_list.h"
+#include "dispatch/dispatch.h"
+#include "globals.h"
+#include "output/output.h"
+#include "platform/backend.h"
+#include "process/exit.h"
+#include "process/signals.h"
+
+namespace {
+
+using namespace qln;
+
+[[noreturn]] void usageExit(const std::string& line) {
+  output::errLine(line);
+  process::exitProcess(64);
+}
+
+// Modes whose components are not in this build yet answer as an unknown
+// mode would, rather than pretend to work.
+[[noreturn]] void notBuiltYet() { usageExit(globals::usage); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  globals::initializeGlobals(argc, argv);
+  const auto& args = globals::args;
+
+  if (args.size() < 2) usageExit(globals::usage);
+  if (!platform::initializeBackend()) process::exitProcess(platform::kBackendUnavailableStatus);
+
+  const std::string& mode = args[1];
+  if ((mode == "speech" || mode == "permissions" || mode == "dictation") && cli::hasFlag(args, "--disclaim"))
+    process::reExecDisclaimedIfPossible(args);
+
+  if (mode == "usage-watch") notBuiltYet();
+  if (mode == "speech") notBuiltYet();
+  if (mode == "camera-hold") {
+    std::optional<double> seconds;
+    if (args.size() >= 3) seconds = cli::parseSeconds(args[2]);
+    if (!seconds || !(*seconds >= 0)) usageExit(globals::kCameraHoldUsage);
+    notBuiltYet();
+  }
+  if (mode == "narrate") commands::runNarrate();
+  if (mode == "window-list") {
+    auto pidText = cli::value(args, "--pid");
+    auto windowText = cli::value(args, "--window");
+    std::int32_t pid = pidText ? cli::parseInt32(*pidText).value_or(0) : 0;
+    std::int64_t window = windowText ? cli::parseInt64(*windowText).value_or(-1) : -1;
+    commands::runWindowList(pid, window);
+  }
+  if (mode == "permissions") notBuiltYet();
+  if (mode == "dictation") notBuiltYet();
+  usageExit(globals::usage);
+}

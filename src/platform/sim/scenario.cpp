@@ -1,0 +1,61 @@
+#include "platform/sim/scenario.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+namespace qln::sim {
+namespace {
+
+nlohmann::json& root() {
+  static auto* r = new nlohmann::json(nlohmann::json::object());
+  return *r;
+}
+
+std::vector<void (*)()>& resets() {
+  static auto* r = new std::vector<void (*)()>;
+  return *r;
+}
+
+}  // namespace
+
+const nlohmann::json& scenario() { return root(); }
+
+bool loadScenarioFile(const std::string& path, std::string& fault) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    fault = "sim: cannot read scenario " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  nlohmann::json parsed;
+  try {
+    parsed = nlohmann::json::parse(text.str());
+  } catch (const nlohmann::json::parse_error& e) {
+    fault = "sim: malformed scenario " + path + ": " + e.what();
+    return false;
+  }
+  if (!parsed.is_object()) {
+    fault = "sim: malformed scenario " + path + ": the top level must be an object";
+    return false;
+  }
+  root() = std::move(parsed);
+  return true;
+}
+
+void setScenarioForTesting(nlohmann::json r) {
+  root() = r.is_object() ? std::move(r) : nlohmann::json::object();
+  resetForTesting();
+}
+
+void resetForTesting() {
+  for (auto* reset : resets()) reset();
+}
+
+ResetRegistration::ResetRegistration(void (*reset)()) { resets().push_back(reset); }
+
+}  // namespace qln::sim

@@ -1,0 +1,591 @@
+#include "platform/sim/sim_audio_engine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <numbers>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "dispatch/dispatch.h"
+#include "output/output.h"
+#include "platform/audio_converter.h"
+#include "platform/sim/scenario.h"
+
+namespace qln::sim {
+
+using platform::AudioFormat;
+using platform::CommonFormat;
+using platform::PcmBuffer;
+
+namespace {
+
+constexpr std::uint32_t kDefaultTapFrames = 1024;
+
+struct Script {
+  AudioFormat format{48000, 1, CommonFormat::float32, false};
+  nlohmann::json source;  // null: no feeder
+  std::optional<double> stallAfterMs;
+  int startFailures = 0;
+  std::string startError = "sim: scripted engine start failure";
+  bool audioUnit = true;
+  std::int32_t pinStatus = 0;
+  std::optional<std::string> voiceProcessingError;
+  std::vector<std::uint64_t> configChangeAtMs;
+};
+
+void readSection(const nlohmann::json& a, Script& s);
+
+Script readScript() {
+  Script s;
+  const auto& root = scenario();
+  auto it = root.find("audio");
+  if (it == root.end() || !it->is_object()) return s;
+  try {
+    readSection(*it, s);
+  } catch (const nlohmann::json::exception& e) {
+    output::errLine(std::string("sim: malformed \"audio\" section: ") + e.what());
+    s = Script{};
+  }
+  return s;
+}
+
+void readSection(const nlohmann::json& a, Script& s) {
+  if (auto f = a.find("format"); f != a.end() && f->is_object()) {
+    s.format.sampleRate = f->value("sampleRate", s.format.sampleRate);
+    s.format.channelCount = f->value("channels", s.format.channelCount);
+    s.format.commonFormat = f->value("commonFormat", "float32") == "int16" ? CommonFormat::int16 : CommonFormat::float32;
+    s.format.interleaved = f->value("interleaved", false);
+  }
+  if (auto src = a.find("source"); src != a.end() && src->is_object()) s.source = *src;
+  if (auto v = a.find("stallAfterMs"); v != a.end() && v->is_number()) s.stallAfterMs = v->get<double>();
+  s.startFailures = a.value("startFailures", 0);
+  s.startError = a.value("startError", s.startError);
+  s.audioUnit = a.value("audioUnit", true);
+  s.pinStatus = a.value("pinStatus", 0);
+  if (auto v = a.find("voiceProcessingError"); v != a.end() && v->is_string())
+    s.voiceProcessingError = v->get<std::string>();
+  if (auto v = a.find("configChangeAtMs"); v != a.end() && v->is_array())
+    for (const auto& ms : *v)
+      if (ms.is_number_unsigned()) s.configChangeAtMs.push_back(ms.get<std::uint64_t>());
+}
+
+inline std::int16_t toInt16(float v) {
+  float s = v * 32768.0f;
+  if (s >= 32767.0f) return 32767;
+  if (s <= -32768.0f) return -32768;
+  if (s != s) return 0;
+  return static_cast<std::int16_t>(std::lrint(s));
+}
+
+// Writes `value` as sample (frame, channel) of `b`.
+void put(PcmBuffer& b, std::uint32_t frame, std::uint32_t channel, float value) {
+  const AudioFormat& f = b.format();
+  std::size_t at = f.interleaved ? std::size_t{frame} * f.channelCount + channel : frame;
+  std::uint32_t buf = f.interleaved ? 0 : channel;
+  if (f.commonFormat == CommonFormat::float32)
+    b.floatChannelData()[buf][at] = value;
+  else
+    b.int16ChannelData()[buf][at] = toInt16(value);
+}
+
+// A WAV file's samples converted to `format`, as float frames of
+// `channels` interleaved channels (the format's, or 1 to be copied to all).
+struct DecodedWav {
+  std::vector<float> samples;
+  std::uint32_t channels = 1;
+};
+
+bool decodeWav(const std::string& path, const AudioFormat& format, DecodedWav& out, std::string& fault) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    fault = "cannot read it";
+    return false;
+  }
+  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto u16 = [&](std::size_t p) { return static_cast<std::uint32_t>(bytes[p] | (bytes[p + 1] << 8)); };
+  auto u32 = [&](std::size_t p) { return u16(p) | (u16(p + 2) << 16); };
+  if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0) {
+    fault = "not a RIFF WAVE file";
+    return false;
+  }
+  std::uint32_t tag = 0, channels = 0, rate = 0, bits = 0;
+  std::size_t dataAt = 0, dataLen = 0;
+  bool haveFmt = false, haveData = false;
+  for (std::size_t p = 12; p + 8 <= bytes.size();) {
+    std::size_t len = u32(p + 4);
+    std::size_t body = p + 8;
+    if (std::memcmp(&bytes[p], "fmt ", 4) == 0 && len >= 16 && body + 16 <= bytes.size()) {
+      tag = u16(body);
+      channels = u16(body + 2);
+      rate = u32(body + 4);
+      bits = u16(body + 14);
+      haveFmt = true;
+    } else if (std::memcmp(&bytes[p], "data", 4) == 0) {
+      dataAt = body;
+      dataLen = std::min(len, bytes.size() - body);  // a truncated file plays what it has
+      haveData = true;
+      break;
+    }
+    p = body + len + (len & 1);
+  }
+  if (!haveFmt || !haveData || (tag != 1 && tag != 0xFFFE) || bits != 16 || channels == 0 || rate == 0) {
+    fault = "not 16-bit PCM";
+    return false;
+  }
+  AudioFormat wavFormat{static_cast<double>(rate), channels, CommonFormat::int16, true};
+  out.channels = channels == format.channelCount ? channels : 1;
+  AudioFormat work{format.sampleRate, out.channels, CommonFormat::float32, true};
+  auto converter = platform::AudioConverter::make(wavFormat, work);
+  if (!converter) {
+    fault = "no conversion to the tap's format";
+    return false;
+  }
+  std::uint32_t frames = static_cast<std::uint32_t>(dataLen / (2u * channels));
+  auto pcm = PcmBuffer::make(wavFormat, std::max(frames, 1u));
+  auto chunk = PcmBuffer::make(work, 4096);
+  if (!pcm || !chunk) {
+    fault = "too large";
+    return false;
+  }
+  std::memcpy(pcm->int16ChannelData()[0], bytes.data() + dataAt, std::size_t{frames} * 2 * channels);
+  pcm->setFrameLength(frames);
+  bool handedOver = false;
+  for (;;) {
+    auto r = converter->convert(*chunk, [&](std::uint32_t, platform::InputStatus& status) -> const PcmBuffer* {
+      if (handedOver) {
+        status = platform::InputStatus::endOfStream;
+        return nullptr;
+      }
+      handedOver = true;
+      status = platform::InputStatus::haveData;
+      return pcm.get();
+    });
+    const float* s = chunk->floatChannelData()[0];
+    out.samples.insert(out.samples.end(), s, s + std::size_t{chunk->frameLength()} * out.channels);
+    if (!r.ok()) {
+      fault = r.error;
+      return false;
+    }
+    if (r.status == platform::ConvertStatus::endOfStream && chunk->frameLength() == 0) return true;
+  }
+}
+
+// What a started engine captures, one frame at a time.
+class Source {
+ public:
+  Source(const nlohmann::json& spec, const AudioFormat& format) : rate_(format.sampleRate) {
+    std::string kind = spec.value("kind", "");
+    if (kind == "tone") {
+      tone_ = true;
+      hz_ = spec.value("hz", 440.0);
+      amplitude_ = static_cast<float>(spec.value("amplitude", 0.3));
+    } else if (kind == "wav") {
+      std::string path = spec.value("path", "");
+      std::string fault;
+      if (!decodeWav(path, format, wav_, fault)) {
+        output::errLine("sim: audio source " + path + ": " + fault + "; capturing silence");
+        wav_.samples.clear();
+      }
+    } else if (kind != "silence") {
+      output::errLine("sim: unknown audio source kind '" + kind + "'; capturing silence");
+    }
+  }
+
+  // Fills `b` to its capacity with the next frames.
+  void fill(PcmBuffer& b) {
+    std::uint32_t channels = b.format().channelCount;
+    for (std::uint32_t i = 0; i < b.frameCapacity(); ++i, ++frame_) {
+      if (tone_) {
+        double phase = std::fmod(static_cast<double>(frame_) * hz_ / rate_, 1.0);
+        auto v = static_cast<float>(amplitude_ * std::sin(2.0 * std::numbers::pi * phase));
+        for (std::uint32_t c = 0; c < channels; ++c) put(b, i, c, v);
+        continue;
+      }
+      std::size_t at = static_cast<std::size_t>(frame_) * wav_.channels;
+      for (std::uint32_t c = 0; c < channels; ++c) {
+        float v = 0;
+        if (at + wav_.channels <= wav_.samples.size()) v = wav_.samples[at + (wav_.channels == 1 ? 0 : c)];
+        put(b, i, c, v);
+      }
+    }
+    b.setFrameLength(b.frameCapacity());
+  }
+
+ private:
+  double rate_;
+  bool tone_ = false;
+  double hz_ = 0;
+  float amplitude_ = 0;
+  DecodedWav wav_;
+  std::uint64_t frame_ = 0;
+};
+
+// The part of an engine the control object reaches: its tap and observers.
+struct EngineCore {
+  // Held while a tap block runs, so that removeTap and stop wait for it.
+  std::mutex tapMutex;
+  platform::TapBlock tap;
+  std::uint32_t tapFrames = 0;
+  AudioFormat tapFormat;
+  bool running = false;
+
+  std::mutex observerMutex;
+  std::map<platform::ObserverToken, std::function<void()>> observers;
+  platform::ObserverToken lastToken = 0;
+
+  void notifyLater(std::weak_ptr<EngineCore> self) {
+    std::vector<platform::ObserverToken> tokens;
+    {
+      std::lock_guard<std::mutex> g(observerMutex);
+      for (const auto& [token, block] : observers) tokens.push_back(token);
+    }
+    for (auto token : tokens) {
+      dispatch::mainQueue()->async([self, token] {
+        auto core = self.lock();
+        if (!core) return;
+        std::function<void()> block;
+        {
+          std::lock_guard<std::mutex> g(core->observerMutex);
+          auto it = core->observers.find(token);
+          if (it == core->observers.end()) return;  // removed since the change
+          block = it->second;
+        }
+        block();
+      });
+    }
+  }
+};
+
+struct Control {
+  std::mutex mutex;
+  bool loaded = false;
+  Script script;
+  int startFailuresLeft = 0;
+  AudioEngineLog log;
+  std::vector<std::weak_ptr<EngineCore>> engines;
+
+  // Caller holds `mutex`.
+  Script& current() {
+    if (!loaded) {
+      script = readScript();
+      startFailuresLeft = script.startFailures;
+      loaded = true;
+    }
+    return script;
+  }
+
+  std::vector<std::shared_ptr<EngineCore>> liveEngines() {
+    std::lock_guard<std::mutex> g(mutex);
+    std::vector<std::shared_ptr<EngineCore>> live;
+    std::erase_if(engines, [](const auto& w) { return w.expired(); });
+    for (const auto& w : engines)
+      if (auto e = w.lock()) live.push_back(std::move(e));
+    return live;
+  }
+};
+
+Control& control() {
+  static auto* c = new Control;
+  return *c;
+}
+
+void resetAudio() {
+  Control& c = control();
+  std::lock_guard<std::mutex> g(c.mutex);
+  c.loaded = false;
+  c.log = AudioEngineLog{};
+}
+
+const ResetRegistration kReset(&resetAudio);
+
+class SimAudioEngine final : public platform::AudioEngine {
+ public:
+  SimAudioEngine() : core_(std::make_shared<EngineCore>()) {
+    Control& c = control();
+    std::lock_guard<std::mutex> g(c.mutex);
+    c.current();
+    c.engines.push_back(core_);
+    ++c.log.enginesMade;
+  }
+
+  ~SimAudioEngine() override {
+    stopFeeder();
+    std::lock_guard<std::mutex> g(core_->tapMutex);
+    Control& c = control();
+    std::lock_guard<std::mutex> cg(c.mutex);
+    if (core_->running) --c.log.runningEngines;
+    if (core_->tap) --c.log.installedTaps;
+    std::lock_guard<std::mutex> og(core_->observerMutex);
+    c.log.observers -= static_cast<int>(core_->observers.size());
+  }
+
+  bool hasAudioUnit() override {
+    Control& c = control();
+    std::lock_guard<std::mutex> g(c.mutex);
+    return c.current().audioUnit;
+  }
+
+  std::int32_t setInputDevice(std::uint32_t deviceId) override {
+    Control& c = control();
+    std::lock_guard<std::mutex> g(c.mutex);
+    c.log.pinnedDevice = deviceId;
+    return c.current().pinStatus;
+  }
+
+  bool setVoiceProcessingEnabled(bool enabled, std::string& errorDescription) override {
+    Control& c = control();
+    std::lock_guard<std::mutex> g(c.mutex);
+    c.log.voiceProcessingRequested = enabled;
+    const auto& error = c.current().voiceProcessingError;
+    if (enabled && error) {
+      errorDescription = *error;
+      return false;
+    }
+    return true;
+  }
+
+  AudioFormat outputFormat() override {
+    Control& c = control();
+    std::lock_guard<std::mutex> g(c.mutex);
+    return c.current().format;
+  }
+
+  void installTap(std::uint32_t bufferFrames, const AudioFormat& format, platform::TapBlock block) override {
+    platform::TapBlock previous;
+    std::lock_guard<std::mutex> g(core_->tapMutex);
+    Control& c = control();
+    std::lock_guard<std::mutex> cg(c.mutex);
+    ++c.log.installTapCalls;
+    c.log.tapBufferFrames = bufferFrames;
+    c.log.tapFormat = format;
+    if (!core_->tap) ++c.log.installedTaps;
+    previous = std::exchange(core_->tap, std::move(block));
+    core_->tapFrames = bufferFrames;
+    core_->tapFormat = format;
+  }
+
+  void removeTap() override {
+    platform::TapBlock gone;
+    std::lock_guard<std::mutex> g(core_->tapMutex);
+    Control& c = control();
+    std::lock_guard<std::mutex> cg(c.mutex);
+    ++c.log.removeTapCalls;
+    if (core_->tap) --c.log.installedTaps;
+    gone = std::exchange(core_->tap, nullptr);
+  }
+
+  void prepare() override {
+    Control& c = control();
+    std::lock_guard<std::mutex> g(c.mutex);
+    ++c.log.prepareCalls;
+  }
+
+  bool start(std::string& error) override {
+    Script script;
+    {
+      Control& c = control();
+      std::lock_guard<std::mutex> g(c.mutex);
+      script = c.current();
+      ++c.log.startCalls;
+      if (c.startFailuresLeft != 0) {
+        if (c.startFailuresLeft > 0) --c.startFailuresLeft;
+        error = script.startError;
+        return false;
+      }
+      ++c.log.startsSucceeded;
+    }
+    AudioFormat feedFormat;
+    std::uint32_t feedFrames;
+    {
+      std::lock_guard<std::mutex> g(core_->tapMutex);
+      if (core_->running) return true;
+      core_->running = true;
+      Control& c = control();
+      std::lock_guard<std::mutex> cg(c.mutex);
+      ++c.log.runningEngines;
+      bool tapFormatUsable = core_->tap && core_->tapFormat.sampleRate > 0 && core_->tapFormat.channelCount > 0;
+      feedFormat = tapFormatUsable ? core_->tapFormat : script.format;
+      feedFrames = core_->tapFrames > 0 ? core_->tapFrames : kDefaultTapFrames;
+    }
+    if (!startedOnce_) {
+      startedOnce_ = true;
+      std::weak_ptr<EngineCore> weak = core_;
+      for (auto ms : script.configChangeAtMs)
+        dispatch::current().asyncAfter(dispatch::mainQueue(), ms * dispatch::kNsPerMs, [weak] {
+          if (auto core = weak.lock()) core->notifyLater(weak);
+        });
+    }
+    if (!script.source.is_null() && feedFormat.sampleRate > 0 && feedFormat.channelCount > 0) {
+      stopFeeding_ = false;
+      feeder_ = std::thread([this, source = script.source, feedFormat, feedFrames, stall = script.stallAfterMs] {
+        feed(source, feedFormat, feedFrames, stall);
+      });
+    }
+    return true;
+  }
+
+  void stop() override {
+    {
+      Control& c = control();
+      std::lock_guard<std::mutex> g(c.mutex);
+      ++c.log.stopCalls;
+    }
+    stopFeeder();
+    std::lock_guard<std::mutex> g(core_->tapMutex);
+    if (!core_->running) return;
+    core_->running = false;
+    Control& c = control();
+    std::lock_guard<std::mutex> cg(c.mutex);
+    --c.log.runningEngines;
+  }
+
+  platform::ObserverToken addConfigurationChangeObserver(std::function<void()> block) override {
+    platform::ObserverToken token;
+    {
+      std::lock_guard<std::mutex> g(core_->observerMutex);
+      token = ++core_->lastToken;
+      core_->observers.emplace(token, std::move(block));
+    }
+    Control& c = control();
+    std::lock_guard<std::mutex> g(c.mutex);
+    ++c.log.observers;
+    return token;
+  }
+
+  void removeObserver(platform::ObserverToken token) override {
+    std::size_t erased;
+    {
+      std::lock_guard<std::mutex> g(core_->observerMutex);
+      erased = core_->observers.erase(token);
+    }
+    Control& c = control();
+    std::lock_guard<std::mutex> g(c.mutex);
+    c.log.observers -= static_cast<int>(erased);
+  }
+
+ private:
+  void stopFeeder() {
+    {
+      std::lock_guard<std::mutex> g(feedMutex_);
+      stopFeeding_ = true;
+    }
+    feedWake_.notify_all();
+    if (feeder_.joinable()) feeder_.join();
+  }
+
+  // The feeder thread: one buffer per buffer duration after the start, the
+  // way a capture device hands them over, until stop or the scripted stall.
+  void feed(const nlohmann::json& spec, const AudioFormat& format, std::uint32_t frames,
+            std::optional<double> stallAfterMs) {
+    Source source(spec, format);
+    auto buffer = PcmBuffer::make(format, frames);
+    if (!buffer) return;
+    using Clock = std::chrono::steady_clock;
+    auto begin = Clock::now();
+    std::uint64_t sent = 0;
+    std::unique_lock<std::mutex> lock(feedMutex_);
+    for (;;) {
+      double audioMs = static_cast<double>(sent) * 1000.0 / format.sampleRate;
+      if (stallAfterMs && audioMs >= *stallAfterMs) {
+        feedWake_.wait(lock, [this] { return stopFeeding_; });
+        return;
+      }
+      auto due = begin + std::chrono::nanoseconds(
+                             static_cast<std::int64_t>(static_cast<double>(sent + frames) * 1e9 / format.sampleRate));
+      if (feedWake_.wait_until(lock, due, [this] { return stopFeeding_; })) return;
+      lock.unlock();
+      source.fill(*buffer);
+      auto now = static_cast<std::uint64_t>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+      {
+        std::lock_guard<std::mutex> g(core_->tapMutex);
+        if (core_->running && core_->tap) core_->tap(*buffer, platform::AudioTime{now});
+      }
+      sent += frames;
+      lock.lock();
+    }
+  }
+
+  std::shared_ptr<EngineCore> core_;
+  bool startedOnce_ = false;
+  std::mutex feedMutex_;
+  std::condition_variable feedWake_;
+  bool stopFeeding_ = false;
+  std::thread feeder_;
+};
+
+}  // namespace
+
+void SimAudio::setOutputFormat(const AudioFormat& format) {
+  Control& c = control();
+  std::lock_guard<std::mutex> g(c.mutex);
+  c.current().format = format;
+}
+
+void SimAudio::setStartFailures(int count, std::string description) {
+  Control& c = control();
+  std::lock_guard<std::mutex> g(c.mutex);
+  c.current().startError = std::move(description);
+  c.startFailuresLeft = count;
+}
+
+void SimAudio::setPinStatus(std::int32_t status) {
+  Control& c = control();
+  std::lock_guard<std::mutex> g(c.mutex);
+  c.current().pinStatus = status;
+}
+
+void SimAudio::setHasAudioUnit(bool hasUnit) {
+  Control& c = control();
+  std::lock_guard<std::mutex> g(c.mutex);
+  c.current().audioUnit = hasUnit;
+}
+
+void SimAudio::setVoiceProcessingError(std::optional<std::string> description) {
+  Control& c = control();
+  std::lock_guard<std::mutex> g(c.mutex);
+  c.current().voiceProcessingError = std::move(description);
+}
+
+void SimAudio::fireConfigurationChange() {
+  for (auto& core : control().liveEngines()) core->notifyLater(core);
+}
+
+std::size_t SimAudio::deliver(const PcmBuffer& buffer, std::uint64_t hostTimeNs) {
+  std::size_t delivered = 0;
+  for (auto& core : control().liveEngines()) {
+    std::lock_guard<std::mutex> g(core->tapMutex);
+    if (!core->running || !core->tap) continue;
+    core->tap(buffer, platform::AudioTime{hostTimeNs});
+    ++delivered;
+  }
+  return delivered;
+}
+
+AudioEngineLog SimAudio::log() const {
+  Control& c = control();
+  std::lock_guard<std::mutex> g(c.mutex);
+  return c.log;
+}
+
+SimAudio& simAudio() {
+  static SimAudio s;
+  return s;
+}
+
+}  // namespace qln::sim
+
+namespace qln::platform {
+
+std::unique_ptr<AudioEngine> makeAudioEngine() { return std::make_unique<sim::SimAudioEngine>(); }
+
+}  // namespace qln::platform

@@ -1,0 +1,65 @@
+// Writes captured audio to a WAV file: 16-bit signed PCM, mono, 16000 Hz,
+// whatever the capture format. Converts on the caller's thread, writes on a
+// serial queue of its own, and on finalisation rewrites the header with the
+// true sizes.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "dispatch/dispatch.h"
+#include "platform/audio_converter.h"
+#include "platform/audio_format.h"
+
+namespace qln::speech {
+
+class WavRecorder : public std::enable_shared_from_this<WavRecorder> {
+  struct Key {};
+
+ public:
+  static constexpr std::size_t kHeaderBytes = 44;
+  static constexpr std::uint64_t kBytesPerMs = 32;
+
+  // Creates or truncates the file at `path` and writes the provisional
+  // header (data size 0). None on any failure.
+  static std::shared_ptr<WavRecorder> make(const std::string& path, const platform::AudioFormat& inputFormat);
+
+  // Converts one captured buffer and queues its bytes for writing. Called on
+  // the capture thread, one thread at a time; returns before the bytes reach
+  // the file. Buffers that cannot be converted are dropped.
+  void append(const platform::PcmBuffer& buffer);
+
+  // Waits for every queued write, rewrites the header, closes the file and
+  // returns the milliseconds of audio in it. Idempotent. Never call it from
+  // the write queue.
+  std::uint64_t finalize();
+
+  WavRecorder(Key, dispatch::QueuePtr writeQueue);
+  ~WavRecorder();
+  WavRecorder(const WavRecorder&) = delete;
+  WavRecorder& operator=(const WavRecorder&) = delete;
+
+ private:
+  static std::array<std::byte, kHeaderBytes> header(std::uint32_t dataBytes);
+  // On the write queue.
+  void write(const std::byte* bytes, std::size_t length);
+
+  int handle = -1;
+  platform::AudioConverterPtr converter;
+  platform::AudioFormat outFormat;
+  dispatch::QueuePtr writeQueue;
+  // Changed only on the write queue; atomic so that the early return of a
+  // second finalize may read it from any thread.
+  std::atomic<std::uint64_t> dataBytes{0};
+  std::atomic<bool> finalized{false};
+  // Set on the write queue once the file is closed: later writes drop their
+  // bytes instead of reaching a closed (or reused) descriptor.
+  bool closed = false;
+};
+using WavRecorderPtr = std::shared_ptr<WavRecorder>;
+
+}  // namespace qln::speech

@@ -120,9 +120,14 @@ void WavRecorder::append(const PcmBuffer& buffer) {
 
 void WavRecorder::write(const std::byte* bytes, std::size_t length) {
   if (closed) return;
-  // A failed or short write (a full disk) counts only what reached the file,
-  // so the header never claims more than is there.
+  // A failed or short write (a full disk) counts only whole samples that
+  // reached the file, so the header never claims more than is there; a torn
+  // sample is stepped back over so later samples stay aligned.
   std::size_t written = writeFully(handle, bytes, length);
+  if (written % 2 != 0) {
+    --written;
+    ::lseek(handle, -1, SEEK_CUR);
+  }
   dataBytes.store(dataBytes.load(std::memory_order_relaxed) + written, std::memory_order_relaxed);
 }
 
@@ -133,6 +138,8 @@ std::uint64_t WavRecorder::finalize() {
     std::uint64_t total = dataBytes.load(std::memory_order_relaxed);
     auto h = header(static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 0xFFFFFFFFu)));
     if (::lseek(handle, 0, SEEK_SET) == 0) writeFully(handle, h.data(), h.size());
+    // Bytes of a torn write past the counted data would trail the samples.
+    if (total <= 0xFFFFFFFFu) (void)::ftruncate(handle, static_cast<off_t>(kHeaderBytes + total));
     ::close(handle);
     handle = -1;
     closed = true;

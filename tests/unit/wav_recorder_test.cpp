@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <cmath>
@@ -243,6 +245,30 @@ TEST_F(WavRecorderTest, FailedWritesCountNothing) {
   ASSERT_TRUE(rec);
   for (int i = 0; i < 10; ++i) rec->append(*ramp16k(1600));
   EXPECT_EQ(rec->finalize(), 0u);
+}
+
+TEST_F(WavRecorderTest, TornWriteKeepsSamplesAligned) {
+  // A file size limit stands in for a disk that fills up in the middle of a
+  // sample: the write stops at an odd byte count.
+  auto path = (dir_ / "torn.wav").string();
+  auto rec = WavRecorder::make(path, kInt16k);
+  ASSERT_TRUE(rec);
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto previous = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 44 + 1001;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  rec->append(*ramp16k(1600));
+  rec->append(*ramp16k(1600));
+  std::uint64_t ms = rec->finalize();
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, previous);
+  EXPECT_EQ(ms, 1000u / 32u);
+  auto bytes = readFile(path);
+  ASSERT_EQ(bytes.size(), 44u + 1000u) << "nothing may follow the counted samples";
+  EXPECT_EQ(le32(bytes, 40), 1000u);
+  EXPECT_EQ(le32(bytes, 4), 1036u);
 }
 
 // On the real dispatcher: a capture thread appends while the main thread

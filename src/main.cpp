@@ -4,7 +4,10 @@
 #include <vector>
 
 #include "command_line.h"
+#include "commands/camera_hold.h"
+#include "commands/dictation.h"
 #include "commands/narrate.h"
+#include "commands/permissions.h"
 #include "commands/window_list.h"
 #include "dispatch/dispatch.h"
 #include "globals.h"
@@ -12,6 +15,7 @@
 #include "platform/backend.h"
 #include "process/exit.h"
 #include "process/signals.h"
+#include "usage/usage_watch.h"
 
 namespace {
 
@@ -39,13 +43,16 @@ int main(int argc, char** argv) {
   if ((mode == "speech" || mode == "permissions" || mode == "dictation") && cli::hasFlag(args, "--disclaim"))
     process::reExecDisclaimedIfPossible(args);
 
-  if (mode == "usage-watch") notBuiltYet();
+  if (mode == "usage-watch") {
+    usage::runUsageWatch(args);
+    process::exitProcess(0);
+  }
   if (mode == "speech") notBuiltYet();
   if (mode == "camera-hold") {
     std::optional<double> seconds;
     if (args.size() >= 3) seconds = cli::parseSeconds(args[2]);
     if (!seconds || !(*seconds >= 0)) usageExit(globals::kCameraHoldUsage);
-    notBuiltYet();
+    commands::runCameraHold(*seconds);
   }
   if (mode == "narrate") commands::runNarrate();
   if (mode == "window-list") {
@@ -55,7 +62,18 @@ int main(int argc, char** argv) {
     std::int64_t window = windowText ? cli::parseInt64(*windowText).value_or(-1) : -1;
     commands::runWindowList(pid, window);
   }
-  if (mode == "permissions") notBuiltYet();
-  if (mode == "dictation") notBuiltYet();
+  // Both work on the global queue while the main thread serves the main
+  // queue, where their timers and the platform's callbacks arrive.
+  if (mode == "permissions") {
+    const bool requestSpeech = cli::hasFlag(args, "--request-speech");
+    dispatch::current().globalAsync([requestSpeech] { commands::runPermissions(requestSpeech); });
+    dispatch::current().runMain();
+    process::exitProcess(0);
+  }
+  if (mode == "dictation") {
+    dispatch::current().globalAsync([] { commands::runDictationProbe(); });
+    dispatch::current().runMain();
+    process::exitProcess(0);
+  }
   usageExit(globals::usage);
 }

@@ -99,20 +99,46 @@ TEST(Relaunch, SignalRightAfterSpawnIsForwardedNotLost) {
 }
 
 TEST(Relaunch, ProductFallsBackInProcess) {
-  for (const char* mode : {"permissions", "dictation", "speech"}) {
-    auto r = runProcess({.args = {kHelper, mode, "--disclaim"}});
-    EXPECT_EQ(r.err, "disclaim: SPI absent; running in-process\n" + kUsageLine) << mode;
-    EXPECT_EQ(r.status, 64);
+  const std::string fallback = "disclaim: SPI absent; running in-process\n";
+  struct Case {
+    const char* mode;
+    std::string err;
+    std::string out;
+    int status;
+  } cases[] = {
+      {"permissions", fallback,
+       R"({"type":"perms","camera":"notDetermined","mic":"notDetermined","speech":"notDetermined"})" "\n", 0},
+      {"dictation", fallback, R"({"type":"dictation","state":"unknown"})" "\n", 0},
+      {"speech", fallback + kUsageLine, "", 64},
+  };
+  for (const auto& c : cases) {
+    auto r = runProcess({.args = {kHelper, c.mode, "--disclaim"}});
+    EXPECT_EQ(r.err, c.err) << c.mode;
+    EXPECT_EQ(r.out, c.out) << c.mode;
+    EXPECT_EQ(r.status, c.status) << c.mode;
   }
 }
 
 TEST(Relaunch, SimRelaunchesTheModesThatTakeIt) {
-  // The copy runs the mode (still a usage error in this build) and the
-  // parent mirrors its status; no second relaunch, no fallback line.
-  for (const char* mode : {"permissions", "dictation", "speech"}) {
-    auto r = runProcess({.args = {kSim, mode, "--disclaim"}});
-    EXPECT_EQ(r.err, kUsageLine) << mode;
-    EXPECT_EQ(r.status, 64);
+  // The copy runs the mode and the parent mirrors its status; no second
+  // relaunch, no fallback line. The copy inherits the scenario.
+  std::string scenario = writeTempFile(R"({"permissions": {"camera": "authorized", "microphone": "denied"},
+      "speech": {"authorization": "authorized", "default": [{"atMs": 0, "error": 201}]}})");
+  struct Case {
+    const char* mode;
+    std::string err;
+    std::string out;
+    int status;
+  } cases[] = {
+      {"permissions", "", R"({"type":"perms","camera":"granted","mic":"denied","speech":"authorized"})" "\n", 0},
+      {"dictation", "", R"({"type":"dictation","state":"off"})" "\n", 0},
+      {"speech", kUsageLine, "", 64},
+  };
+  for (const auto& c : cases) {
+    auto r = runProcess({.args = {kSim, c.mode, "--disclaim"}, .env = {{"QLN_SIM_SCENARIO", scenario}}});
+    EXPECT_EQ(r.err, c.err) << c.mode;
+    EXPECT_EQ(r.out, c.out) << c.mode;
+    EXPECT_EQ(r.status, c.status) << c.mode;
   }
 }
 

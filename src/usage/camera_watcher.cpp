@@ -1,0 +1,12 @@
+#include "usage/camera_watcher.h"
+
+namespace qln {
+
+CameraWatcher::CameraWatcher()
+    : RunningWatcher({platform::videoObjects(),
+                      [](platform::HardwareObjects&, platform::ObjectId) { return true; },
+                      platform::cmioAddress(platform::kSelectorIsRunningSomewhere,
+                                            platform::kScopeWildcard, platform::kElementWildcard),
+                      R"({"ev":"camera","active":)"}) {}
+
+}  // namespace qln

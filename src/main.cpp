@@ -15,6 +15,7 @@
 #include "platform/backend.h"
 #include "process/exit.h"
 #include "process/signals.h"
+#include "speech/speech_driver.h"
 #include "usage/usage_watch.h"
 
 namespace {
@@ -25,10 +26,6 @@ using namespace qln;
   output::errLine(line);
   process::exitProcess(64);
 }
-
-// Modes whose components are not in this build yet answer as an unknown
-// mode would, rather than pretend to work.
-[[noreturn]] void notBuiltYet() { usageExit(globals::usage); }
 
 }  // namespace
 
@@ -47,7 +44,21 @@ int main(int argc, char** argv) {
     usage::runUsageWatch(args);
     process::exitProcess(0);
   }
-  if (mode == "speech") notBuiltYet();
+  if (mode == "speech") {
+    SpeechSettings settings;
+    settings.partials = cli::hasFlag(args, "--partials");
+    settings.inputName = cli::value(args, "--input-name");
+    settings.recordPath = cli::value(args, "--record");
+    settings.recordOtherPath = cli::value(args, "--record-other");
+    settings.tapBundle = cli::value(args, "--tap-bundle");
+    auto selfPidText = cli::value(args, "--self-pid");
+    settings.selfPid = selfPidText ? cli::parseInt32(*selfPidText).value_or(0) : 0;
+    settings.voiceIsolation = cli::hasFlag(args, "--voice-isolation");
+    settings.forceLegacy = cli::hasFlag(args, "--legacy-speech");
+    runSpeech(settings);
+    dispatch::current().runMain();
+    process::exitProcess(0);
+  }
   if (mode == "camera-hold") {
     std::optional<double> seconds;
     if (args.size() >= 3) seconds = cli::parseSeconds(args[2]);

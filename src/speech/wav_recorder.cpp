@@ -131,6 +131,36 @@ void WavRecorder::write(const std::byte* bytes, std::size_t length) {
   dataBytes.store(dataBytes.load(std::memory_order_relaxed) + written, std::memory_order_relaxed);
 }
 
+bool WavRecorder::switchInputFormat(const AudioFormat& format) {
+  if (finalized.load()) return false;
+  auto next = AudioConverter::make(format, outFormat);
+  if (!next) return false;
+  // Drain the old converter's filter tail: those samples belong to the audio
+  // already appended.
+  constexpr std::uint32_t kDrainFrames = 1600;  // 100 ms, well above the filter delay
+  for (int round = 0; round < 8; ++round) {
+    auto out = PcmBuffer::make(outFormat, kDrainFrames);
+    if (!out) break;
+    auto result = converter->convert(*out, [](std::uint32_t, InputStatus& status) -> const PcmBuffer* {
+      status = InputStatus::endOfStream;
+      return nullptr;
+    });
+    if (!result.ok() || out->frameLength() == 0 || out->int16ChannelData() == nullptr) break;
+    queueOutput(*out);
+  }
+  converter = std::move(next);
+  return true;
+}
+
+void WavRecorder::queueOutput(const PcmBuffer& out) {
+  std::size_t length = std::size_t{out.frameLength()} * 2;
+  auto bytes = std::make_shared_for_overwrite<std::byte[]>(length);
+  std::memcpy(bytes.get(), out.int16ChannelData()[0], length);
+  writeQueue->async([weak = weak_from_this(), bytes = std::move(bytes), length] {
+    if (auto self = weak.lock()) self->write(bytes.get(), length);
+  });
+}
+
 std::uint64_t WavRecorder::finalize() {
   if (finalized.exchange(true)) return dataBytes.load() / kBytesPerMs;
   std::uint64_t ms = 0;

@@ -38,6 +38,13 @@ class WavRecorder : public std::enable_shared_from_this<WavRecorder> {
   // the write queue.
   std::uint64_t finalize();
 
+  // Feeds later buffers of `format` through a new converter into the same
+  // file, so a capture whose format changed is not misread; what the old
+  // converter still holds is queued first. Call it from the thread that
+  // appends, or while no append can run. False, changing nothing, when no
+  // converter can be built or the recording is finalized.
+  bool switchInputFormat(const platform::AudioFormat& format);
+
   WavRecorder(Key, dispatch::QueuePtr writeQueue);
   ~WavRecorder();
   WavRecorder(const WavRecorder&) = delete;
@@ -47,6 +54,8 @@ class WavRecorder : public std::enable_shared_from_this<WavRecorder> {
   static std::array<std::byte, kHeaderBytes> header(std::uint32_t dataBytes);
   // On the write queue.
   void write(const std::byte* bytes, std::size_t length);
+  // Queues the 16-bit samples of `out` (in outFormat) for writing.
+  void queueOutput(const platform::PcmBuffer& out);
 
   int handle = -1;
   platform::AudioConverterPtr converter;

@@ -53,20 +53,6 @@ TEST(Entry, UsageErrorsExit64WithTheirLine) {
   }
 }
 
-TEST(Entry, ModesNotInThisBuildAnswerAsUsageErrors) {
-  // Until their components land these modes refuse rather than pretend.
-  const std::vector<std::vector<std::string>> cases = {
-      {"speech", "--partials"}};
-  for (const auto& c : cases) {
-    std::vector<std::string> args{kSim};
-    args.insert(args.end(), c.begin(), c.end());
-    auto r = runProcess({.args = args});
-    EXPECT_EQ(r.status, 64) << c[0];
-    // No relaunch for modes without one: only the usage line.
-    EXPECT_EQ(r.err, kUsageLine) << c[0];
-  }
-}
-
 TEST(Entry, WindowListOptionFallbacks) {
   std::string scenario = writeTempFile(R"({"windows": [
       {"kCGWindowNumber": -1, "kCGWindowOwnerPID": 12, "kCGWindowAlpha": 1, "kCGWindowIsOnscreen": true},

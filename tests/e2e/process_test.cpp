@@ -109,7 +109,9 @@ TEST(Relaunch, ProductFallsBackInProcess) {
       {"permissions", fallback,
        R"({"type":"perms","camera":"notDetermined","mic":"notDetermined","speech":"notDetermined"})" "\n", 0},
       {"dictation", fallback, R"({"type":"dictation","state":"unknown"})" "\n", 0},
-      {"speech", fallback + kUsageLine, "", 64},
+      // No recogniser on this machine: the ready line tells so, then exit 0.
+      {"speech", fallback + "speech: engine=legacy reason=os\n",
+       R"({"ev":"ready","onDevice":false,"auth":"notDetermined"})" "\n", 0},
   };
   for (const auto& c : cases) {
     auto r = runProcess({.args = {kHelper, c.mode, "--disclaim"}});
@@ -129,13 +131,17 @@ TEST(Relaunch, SimRelaunchesTheModesThatTakeIt) {
     std::string err;
     std::string out;
     int status;
+    std::string ownScenario = "";
   } cases[] = {
       {"permissions", "", R"({"type":"perms","camera":"granted","mic":"denied","speech":"authorized"})" "\n", 0},
       {"dictation", "", R"({"type":"dictation","state":"off"})" "\n", 0},
-      {"speech", kUsageLine, "", 64},
+      // A refused permission ends speech mode on its own.
+      {"speech", "speech: engine=legacy reason=os\n", R"({"ev":"ready","onDevice":true,"auth":"denied"})" "\n", 0,
+       writeTempFile(R"({"speech": {"authorization": "denied"}})")},
   };
   for (const auto& c : cases) {
-    auto r = runProcess({.args = {kSim, c.mode, "--disclaim"}, .env = {{"QLN_SIM_SCENARIO", scenario}}});
+    auto r = runProcess({.args = {kSim, c.mode, "--disclaim"},
+                         .env = {{"QLN_SIM_SCENARIO", c.ownScenario.empty() ? scenario : c.ownScenario}}});
     EXPECT_EQ(r.err, c.err) << c.mode;
     EXPECT_EQ(r.out, c.out) << c.mode;
     EXPECT_EQ(r.status, c.status) << c.mode;

@@ -1,6 +1,8 @@
 // The microphone process watcher on the scripted hardware and process table,
 // and own-process identification on scripted and on real processes.
 #include <gtest/gtest.h>
+
+#include <thread>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -276,6 +278,12 @@ TEST_F(RealProcesses, ProcReadsAgainstSpawnedProcesses) {
   int grandchild = std::atoi(waitForLine().c_str());
   ASSERT_GT(grandchild, 0);
   const int me = static_cast<int>(::getpid());
+  // The shell reports the pid right after forking; the child may not have
+  // become sleep yet.
+  const std::string sleepPath = std::filesystem::canonical("/bin/sleep").string();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (qlnExecPath(grandchild, info) != sleepPath && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
 
   EXPECT_EQ(qlnParentPid(shell->pid(), info), me);
   EXPECT_EQ(qlnParentPid(grandchild, info), shell->pid());

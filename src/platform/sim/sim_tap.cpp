@@ -1,0 +1,350 @@
+#include "platform/sim/sim_tap.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/sim/scenario.h"
+
+namespace qln::sim {
+
+using platform::AudioFormat;
+using platform::CommonFormat;
+using platform::ObjectId;
+using platform::Status;
+
+namespace {
+
+constexpr AudioFormat kDefaultFormat{48000.0, 1, CommonFormat::float32, false};
+
+class SimTapDescription final : public platform::TapDescription {
+ public:
+  explicit SimTapDescription(std::optional<std::string> uuid) : uuid_(std::move(uuid)) {}
+  std::optional<std::string> uuidString() const override { return uuid_; }
+
+ private:
+  std::optional<std::string> uuid_;
+};
+
+std::optional<TapStep> stepFromText(const std::string& text) {
+  static const std::map<std::string, TapStep> steps = {
+      {"description", TapStep::description}, {"createTap", TapStep::createTap},
+      {"format", TapStep::format},           {"uuid", TapStep::uuid},
+      {"aggregate", TapStep::aggregate},     {"ioProc", TapStep::ioProc},
+      {"start", TapStep::start}};
+  auto it = steps.find(text);
+  if (it == steps.end()) return std::nullopt;
+  return it->second;
+}
+
+AudioFormat parseFormat(const nlohmann::json& f) {
+  AudioFormat format = kDefaultFormat;
+  if (!f.is_object()) return format;
+  if (auto it = f.find("sampleRate"); it != f.end() && it->is_number()) format.sampleRate = it->get<double>();
+  if (auto it = f.find("channels"); it != f.end() && it->is_number_integer() && it->get<std::int64_t>() >= 0)
+    format.channelCount = it->get<std::uint32_t>();
+  if (auto it = f.find("commonFormat"); it != f.end() && it->is_string())
+    format.commonFormat = it->get<std::string>() == "int16" ? CommonFormat::int16 : CommonFormat::float32;
+  if (auto it = f.find("interleaved"); it != f.end() && it->is_boolean()) format.interleaved = it->get<bool>();
+  return format;
+}
+
+std::string idList(const std::vector<ObjectId>& ids) {
+  std::string s = "[";
+  for (std::size_t i = 0; i < ids.size(); ++i) s += (i ? "," : "") + std::to_string(ids[i]);
+  return s + "]";
+}
+
+}  // namespace
+
+void SimTaps::reset() {
+  std::lock_guard<std::mutex> g(mutex_);
+  const auto& root = scenario();
+  auto section = root.find("tap");
+  bool present = section != root.end() && section->is_object();
+  nlohmann::json s = present ? *section : nlohmann::json::object();
+  available_ = present && s.value("available", true);
+  apps_.clear();
+  if (auto it = s.find("runningApps"); it != s.end() && it->is_object()) {
+    for (const auto& [bundle, pids] : it->items()) {
+      if (!pids.is_array()) continue;
+      for (const auto& pid : pids)
+        if (pid.is_number_integer()) apps_[bundle].push_back(pid.get<std::int32_t>());
+    }
+  }
+  failAt_.reset();
+  if (auto it = s.find("failAt"); it != s.end() && it->is_string()) failAt_ = stepFromText(it->get<std::string>());
+  status_ = -50;
+  if (auto it = s.find("status"); it != s.end() && it->is_number_integer()) status_ = it->get<Status>();
+  format_ = parseFormat(s.value("format", nlohmann::json()));
+  taps_.clear();
+  aggregates_.clear();
+  procs_.clear();
+  calls_.clear();
+  lastDescribed_.clear();
+  aggregateDescriptions_.clear();
+  nextObject_ = 200;
+  nextProc_ = 1;
+  nextUuid_ = 1;
+}
+
+void SimTaps::setAvailable(bool available) {
+  std::lock_guard<std::mutex> g(mutex_);
+  available_ = available;
+}
+
+void SimTaps::setRunningApp(const std::string& bundleId, std::vector<std::int32_t> pids) {
+  std::lock_guard<std::mutex> g(mutex_);
+  if (pids.empty()) {
+    apps_.erase(bundleId);
+  } else {
+    apps_[bundleId] = std::move(pids);
+  }
+}
+
+void SimTaps::failAt(std::optional<TapStep> step, Status status) {
+  std::lock_guard<std::mutex> g(mutex_);
+  failAt_ = step;
+  status_ = status;
+}
+
+void SimTaps::setFormat(AudioFormat format) {
+  std::lock_guard<std::mutex> g(mutex_);
+  format_ = format;
+}
+
+AudioFormat SimTaps::format() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return format_;
+}
+
+int SimTaps::deliver(const platform::PcmBuffer& buffer) {
+  std::vector<std::pair<dispatch::QueuePtr, platform::IOBlock>> running;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    for (const auto& [id, proc] : procs_)
+      if (proc.running) running.emplace_back(proc.queue, proc.block);
+  }
+  for (auto& [queue, block] : running) queue->sync([&] { block(buffer.audioBufferList()); });
+  return static_cast<int>(running.size());
+}
+
+int SimTaps::deliverFrames(std::uint32_t frames, float value) {
+  auto buffer = platform::PcmBuffer::make(format(), frames);
+  if (!buffer) return 0;
+  buffer->setFrameLength(frames);
+  if (auto* channels = buffer->floatChannelData()) {
+    const auto& f = buffer->format();
+    std::size_t perBuffer = std::size_t{frames} * (f.interleaved ? f.channelCount : 1);
+    for (std::uint32_t b = 0; b < f.bufferCount(); ++b)
+      for (std::size_t i = 0; i < perBuffer; ++i) channels[b][i] = value;
+  }
+  return deliver(*buffer);
+}
+
+std::vector<std::string> SimTaps::calls() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return calls_;
+}
+
+void SimTaps::clearCalls() {
+  std::lock_guard<std::mutex> g(mutex_);
+  calls_.clear();
+}
+
+std::size_t SimTaps::liveTaps() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return taps_.size();
+}
+
+std::size_t SimTaps::liveAggregates() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return aggregates_.size();
+}
+
+std::size_t SimTaps::liveIOProcs() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return procs_.size();
+}
+
+std::vector<ObjectId> SimTaps::lastDescribedProcesses() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return lastDescribed_;
+}
+
+std::vector<platform::AggregateDescription> SimTaps::aggregateDescriptions() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return aggregateDescriptions_;
+}
+
+bool SimTaps::failing(TapStep step) const { return failAt_ && *failAt_ == step; }
+
+bool SimTaps::available() {
+  std::lock_guard<std::mutex> g(mutex_);
+  return available_;
+}
+
+platform::TapDescriptionPtr SimTaps::makeTapDescription(const std::vector<ObjectId>& processes) {
+  std::lock_guard<std::mutex> g(mutex_);
+  if (failing(TapStep::description)) return nullptr;
+  lastDescribed_ = processes;
+  if (failing(TapStep::uuid)) return std::make_shared<SimTapDescription>(std::nullopt);
+  char uuid[64];
+  std::snprintf(uuid, sizeof uuid, "00000000-0000-4000-8000-%012llu",
+                static_cast<unsigned long long>(nextUuid_++));
+  return std::make_shared<SimTapDescription>(uuid);
+}
+
+platform::CreatedObject SimTaps::createProcessTap(const platform::TapDescription&) {
+  std::lock_guard<std::mutex> g(mutex_);
+  if (failing(TapStep::createTap)) {
+    calls_.push_back("createTap failed");
+    return {status_, 0};
+  }
+  ObjectId id = nextObject_++;
+  taps_[id] = lastDescribed_;
+  calls_.push_back("createTap " + std::to_string(id) + " " + idList(lastDescribed_));
+  return {platform::kStatusOK, id};
+}
+
+void SimTaps::destroyProcessTap(ObjectId tap) {
+  std::lock_guard<std::mutex> g(mutex_);
+  taps_.erase(tap);
+  calls_.push_back("destroyTap " + std::to_string(tap));
+}
+
+Status SimTaps::getTapPropertyData(ObjectId tap, const platform::PropertyAddress& address,
+                                   std::uint32_t& size, void* data) {
+  std::lock_guard<std::mutex> g(mutex_);
+  if (taps_.count(tap) == 0) return platform::kStatusBadObject;
+  if (address.selector != platform::kQLNTapFormat) return platform::kStatusUnknownProperty;
+  if (size < sizeof(platform::StreamDescription)) return platform::kStatusBadPropertySize;
+  platform::StreamDescription d;
+  if (failing(TapStep::format)) {
+    if (status_ != platform::kStatusOK) return status_;
+  } else {
+    d = format_.streamDescription();
+  }
+  std::memcpy(data, &d, sizeof d);
+  size = sizeof d;
+  return platform::kStatusOK;
+}
+
+platform::CreatedObject SimTaps::createAggregateDevice(const platform::AggregateDescription& description) {
+  std::lock_guard<std::mutex> g(mutex_);
+  aggregateDescriptions_.push_back(description);
+  if (failing(TapStep::aggregate)) {
+    calls_.push_back("createAggregate failed");
+    return {status_, 0};
+  }
+  ObjectId id = nextObject_++;
+  aggregates_[id] = description;
+  calls_.push_back("createAggregate " + std::to_string(id));
+  return {platform::kStatusOK, id};
+}
+
+void SimTaps::destroyAggregateDevice(ObjectId device) {
+  std::lock_guard<std::mutex> g(mutex_);
+  aggregates_.erase(device);
+  calls_.push_back("destroyAggregate " + std::to_string(device));
+}
+
+platform::CreatedIOProc SimTaps::createIOProc(ObjectId device, dispatch::QueuePtr queue, platform::IOBlock block) {
+  std::lock_guard<std::mutex> g(mutex_);
+  if (failing(TapStep::ioProc) || aggregates_.count(device) == 0) {
+    calls_.push_back("createIOProc failed");
+    return {failing(TapStep::ioProc) ? status_ : platform::kStatusBadObject, std::nullopt};
+  }
+  platform::IOProcId id = nextProc_++;
+  procs_[id] = IOProc{device, std::move(queue), std::move(block), false};
+  calls_.push_back("createIOProc " + std::to_string(device) + " " + std::to_string(id));
+  return {platform::kStatusOK, id};
+}
+
+Status SimTaps::deviceStart(ObjectId device, platform::IOProcId proc) {
+  std::lock_guard<std::mutex> g(mutex_);
+  auto it = procs_.find(proc);
+  if (failing(TapStep::start) || it == procs_.end() || it->second.device != device) {
+    calls_.push_back("start failed");
+    return failing(TapStep::start) ? status_ : platform::kStatusBadObject;
+  }
+  it->second.running = true;
+  calls_.push_back("start " + std::to_string(device) + " " + std::to_string(proc));
+  return platform::kStatusOK;
+}
+
+Status SimTaps::deviceStop(ObjectId device, platform::IOProcId proc) {
+  std::lock_guard<std::mutex> g(mutex_);
+  calls_.push_back("stop " + std::to_string(device) + " " + std::to_string(proc));
+  auto it = procs_.find(proc);
+  if (it == procs_.end()) return platform::kStatusBadObject;
+  it->second.running = false;
+  return platform::kStatusOK;
+}
+
+Status SimTaps::destroyIOProc(ObjectId device, platform::IOProcId proc) {
+  std::lock_guard<std::mutex> g(mutex_);
+  calls_.push_back("destroyIOProc " + std::to_string(device) + " " + std::to_string(proc));
+  return procs_.erase(proc) == 1 ? platform::kStatusOK : platform::kStatusBadObject;
+}
+
+std::vector<std::int32_t> SimTaps::runningApplicationPids(const std::string& bundleId) {
+  std::lock_guard<std::mutex> g(mutex_);
+  auto it = apps_.find(bundleId);
+  return it == apps_.end() ? std::vector<std::int32_t>{} : it->second;
+}
+
+SimTaps& taps() {
+  static auto* t = [] {
+    auto* created = new SimTaps;
+    created->reset();
+    return created;
+  }();
+  return *t;
+}
+
+namespace {
+const ResetRegistration kReset([] { taps().reset(); });
+}  // namespace
+
+}  // namespace qln::sim
+
+namespace qln::platform {
+
+namespace {
+
+// Forwards the seam to the scripted model.
+class SimProcessTaps final : public ProcessTaps {
+ public:
+  bool available() override { return sim::taps().available(); }
+  TapDescriptionPtr makeTapDescription(const std::vector<ObjectId>& processes) override {
+    return sim::taps().makeTapDescription(processes);
+  }
+  CreatedObject createProcessTap(const TapDescription& d) override { return sim::taps().createProcessTap(d); }
+  void destroyProcessTap(ObjectId tap) override { sim::taps().destroyProcessTap(tap); }
+  Status getTapPropertyData(ObjectId tap, const PropertyAddress& address, std::uint32_t& size,
+                            void* data) override {
+    return sim::taps().getTapPropertyData(tap, address, size, data);
+  }
+  CreatedObject createAggregateDevice(const AggregateDescription& d) override {
+    return sim::taps().createAggregateDevice(d);
+  }
+  void destroyAggregateDevice(ObjectId device) override { sim::taps().destroyAggregateDevice(device); }
+  CreatedIOProc createIOProc(ObjectId device, dispatch::QueuePtr queue, IOBlock block) override {
+    return sim::taps().createIOProc(device, std::move(queue), std::move(block));
+  }
+  Status deviceStart(ObjectId device, IOProcId proc) override { return sim::taps().deviceStart(device, proc); }
+  Status deviceStop(ObjectId device, IOProcId proc) override { return sim::taps().deviceStop(device, proc); }
+  Status destroyIOProc(ObjectId device, IOProcId proc) override { return sim::taps().destroyIOProc(device, proc); }
+  std::vector<std::int32_t> runningApplicationPids(const std::string& bundleId) override {
+    return sim::taps().runningApplicationPids(bundleId);
+  }
+};
+
+}  // namespace
+
+ProcessTaps& processTaps() {
+  static auto* t = new SimProcessTaps;
+  return *t;
+}
+
+}  // namespace qln::platform

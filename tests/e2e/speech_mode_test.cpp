@@ -1,0 +1,276 @@
+// speech mode as the host runs it: the scripted backend from a scenario, and
+// the product on this machine.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "binaries.h"
+#include "process_runner.h"
+
+namespace {
+
+using namespace qln::testing;
+using nlohmann::json;
+
+const json kTone = {{"source", {{"kind", "tone"}, {"hz", 440}, {"amplitude", 0.3}}}};
+
+std::string tempPath(const std::string& name) {
+  return (std::filesystem::temp_directory_path() / ("qln-speech-" + std::to_string(::getpid()) + "-" + name)).string();
+}
+
+std::vector<std::string> args(std::vector<std::string> rest) {
+  std::vector<std::string> a{kSim, "speech"};
+  a.insert(a.end(), rest.begin(), rest.end());
+  return a;
+}
+
+// A finalized 16 kHz mono 16-bit file: header sizes agree with the length.
+void expectFinalizedWav(const std::string& path, const std::string& what) {
+  std::ifstream in(path, std::ios::binary);
+  ASSERT_TRUE(in) << what << ": " << path << " missing";
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GE(bytes.size(), 44u) << what;
+  auto u32 = [&](std::size_t at) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at])) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 16 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24;
+  };
+  EXPECT_EQ(bytes.substr(0, 4), "RIFF") << what;
+  EXPECT_EQ(bytes.substr(8, 8), "WAVEfmt ") << what;
+  EXPECT_EQ(u32(24), 16000u) << what;
+  EXPECT_EQ(bytes.substr(36, 4), "data") << what;
+  EXPECT_EQ(u32(4), bytes.size() - 8) << what;
+  EXPECT_EQ(u32(40), bytes.size() - 44) << what;
+}
+
+std::size_t indexOf(const std::vector<std::string>& lines, const std::string& prefix) {
+  auto it = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+  return static_cast<std::size_t>(it - lines.begin());
+}
+
+std::size_t countOf(const std::vector<std::string>& lines, const std::string& prefix) {
+  return static_cast<std::size_t>(
+      std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+// A call application whose audio the tap can follow.
+json withTapTarget(json scenario) {
+  scenario["capabilities"]["processTap"] = true;
+  scenario["tap"] = {{"runningApps", {{"us.zoom.xos", {4321}}}}};
+  scenario["audioProcesses"] = {{"supported", true},
+                                {"list", {{{"id", 90}, {"pid", 4321}, {"bundleId", "us.zoom.xos"}, {"runningInput", false}}}}};
+  return scenario;
+}
+
+TEST(SpeechMode, EndsAfterTheReadyLineWithoutMicrophone) {
+  const json analyzerOn = {{"analyzer", true}};
+  struct Case {
+    const char* name;
+    json scenario;
+    std::vector<std::string> extra;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {"denied", {{"speech", {{"authorization", "denied"}}}}, {},
+       R"({"ev":"ready","onDevice":true,"auth":"denied"})" "\n", "speech: engine=legacy reason=os\n"},
+      {"restricted", {{"speech", {{"authorization", "restricted"}}}}, {},
+       R"({"ev":"ready","onDevice":true,"auth":"restricted"})" "\n", "speech: engine=legacy reason=os\n"},
+      {"undecided, and asking decides nothing", {{"speech", {{"authorization", "notDetermined"}}}}, {},
+       R"({"ev":"ready","onDevice":true,"auth":"notDetermined"})" "\n", "speech: engine=legacy reason=os\n"},
+      {"asking is answered with a refusal",
+       {{"speech", {{"authorization", "notDetermined"}, {"requestAnswer", "denied"}, {"requestDelayMs", 200}}}}, {},
+       R"({"ev":"ready","onDevice":true,"auth":"denied"})" "\n", "speech: engine=legacy reason=os\n"},
+      {"granted without on-device support, analyzer available",
+       {{"capabilities", analyzerOn}, {"speech", {{"onDevice", false}}}}, {},
+       R"({"ev":"ready","onDevice":false,"auth":"granted"})" "\n", "speech: engine=analyzer\n"},
+      {"granted without an en-US recogniser", {{"speech", {{"locales", {"fr-FR"}}}}}, {},
+       R"({"ev":"ready","onDevice":false,"auth":"granted"})" "\n", "speech: engine=legacy reason=os\n"},
+      {"recording the other party on a system without taps", {{"speech", {{"authorization", "denied"}}}},
+       {"--record-other", tempPath("never-other.wav")},
+       R"({"ev":"recordOtherError","message":"unsupported"})" "\n"
+       R"({"ev":"ready","onDevice":true,"auth":"denied"})" "\n",
+       "speech: engine=legacy reason=os\n"},
+  };
+  for (auto& c : cases) {
+    c.scenario["audio"] = kTone;
+    const std::string record = tempPath("never.wav");
+    std::vector<std::string> a{"--record", record, "--partials"};
+    a.insert(a.end(), c.extra.begin(), c.extra.end());
+    auto r = runProcess({.args = args(a), .env = {{"QLN_SIM_SCENARIO", writeTempFile(c.scenario.dump())}}});
+    EXPECT_EQ(r.status, 0) << c.name;
+    EXPECT_EQ(r.out, c.out) << c.name << ": no engine line, no meter line";
+    EXPECT_EQ(r.err, c.err) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(record)) << c.name << ": the microphone recording was opened";
+  }
+}
+
+TEST(SpeechMode, EngineChoiceThenTheChosenEngineRuns) {
+  struct Case {
+    const char* name;
+    json scenario;
+    std::vector<std::string> extra;
+    std::string err;
+    std::string start;
+  } cases[] = {
+      {"forced legacy although the analyzer is there", {{"capabilities", {{"analyzer", true}}}}, {"--legacy-speech"},
+       "speech: engine=legacy reason=flag\n", R"({"ev":"start","engine":"legacy"})"},
+      {"no en-US transcription assets",
+       {{"capabilities", {{"analyzer", true}}}, {"analyzer", {{"locales", {"fr-FR", "en-GB"}}}}}, {},
+       "speech: engine=legacy reason=assets\n", R"({"ev":"start","engine":"legacy"})"},
+      {"analyzer with en-US assets", {{"capabilities", {{"analyzer", true}}}}, {},
+       "speech: engine=analyzer\n", R"({"ev":"start","engine":"analyzer"})"},
+      {"system without the analyzer", json::object(), {}, "speech: engine=legacy reason=os\n",
+       R"({"ev":"start","engine":"legacy"})"},
+  };
+  for (auto& c : cases) {
+    c.scenario["audio"] = kTone;
+    RunningProcess p({.args = args(c.extra), .env = {{"QLN_SIM_SCENARIO", writeTempFile(c.scenario.dump())}}});
+    ASSERT_TRUE(p.waitForLines(2)) << c.name << ": " << p.outSoFar();
+    auto lines = splitLines(p.outSoFar());
+    EXPECT_EQ(lines[0], R"({"ev":"ready","onDevice":true,"auth":"granted"})") << c.name;
+    EXPECT_EQ(countOf(lines, c.start), 1u) << c.name << ": " << p.outSoFar();
+    p.signal(SIGTERM);
+    auto r = p.wait();
+    EXPECT_EQ(r.status, 0) << c.name;
+    EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << c.name << ": the choice is the first diagnostic";
+    EXPECT_EQ(countOf(splitLines(r.err), "speech: engine="), 1u) << c.name << ": " << r.err;
+  }
+}
+
+TEST(SpeechMode, TapBundleWithoutRecordOtherReadsNoInput) {
+  // Standard input is a file here, so its read position shows whether
+  // anything read it.
+  const std::string input = writeTempFile("{\"cmd\":\"tapOther\",\"bundleId\":\"A\"}\n", ".txt");
+  json scenario = withTapTarget({{"audio", kTone}});
+  RunningProcess p({.args = {"/bin/sh", "-c", "exec \"$0\" speech --tap-bundle us.zoom.xos < \"$1\"", kSim, input},
+                    .env = {{"QLN_SIM_SCENARIO", writeTempFile(scenario.dump())}}});
+  // Ready, start, and a few meter lines: well past where a reader starts.
+  ASSERT_TRUE(p.waitForLines(6)) << p.outSoFar();
+  std::ifstream info("/proc/" + std::to_string(p.pid()) + "/fdinfo/0");
+  std::string key;
+  long long pos = -1;
+  info >> key >> pos;
+  EXPECT_EQ(key, "pos:");
+  EXPECT_EQ(pos, 0) << "something read standard input";
+  p.signal(SIGTERM);
+  auto r = p.wait();
+  EXPECT_EQ(r.status, 0);
+  auto lines = splitLines(r.out);
+  EXPECT_EQ(countOf(lines, R"({"ev":"recordedOther")"), 0u) << "no tap without --record-other";
+  EXPECT_EQ(countOf(lines, R"({"ev":"recordOtherError")"), 0u);
+}
+
+TEST(SpeechMode, SigtermWhileAuthorizationIsPendingStopsOnlyTheTap) {
+  const std::string other = tempPath("pending-other.wav");
+  std::filesystem::remove(other);
+  json scenario = withTapTarget(
+      {{"audio", kTone},
+       {"speech", {{"authorization", "notDetermined"}, {"requestAnswer", "authorized"}, {"requestDelayMs", 60000}}}});
+  RunningProcess p({.args = args({"--record-other", other, "--tap-bundle", "us.zoom.xos", "--self-pid", "77"}),
+                    .env = {{"QLN_SIM_SCENARIO", writeTempFile(scenario.dump())}}});
+  ASSERT_TRUE(p.waitForErr("speech: engine=legacy reason=os\n")) << "armed and authorising";
+  p.signal(SIGTERM);
+  auto r = p.wait();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, R"({"ev":"recordedOther","ms":0})" "\n") << "no ready line";
+  expectFinalizedWav(other, "other party");
+}
+
+TEST(SpeechMode, RefusedPermissionFinalizesTheTapBeforeExiting) {
+  const std::string other = tempPath("refused-other.wav");
+  std::filesystem::remove(other);
+  json scenario = withTapTarget({{"audio", kTone}, {"speech", {{"authorization", "denied"}}}});
+  auto r = runProcess({.args = args({"--record-other", other, "--tap-bundle", "us.zoom.xos"}),
+                       .env = {{"QLN_SIM_SCENARIO", writeTempFile(scenario.dump())}}});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, R"({"ev":"ready","onDevice":true,"auth":"denied"})" "\n"
+                   R"({"ev":"recordedOther","ms":0})" "\n");
+  expectFinalizedWav(other, "other party");
+}
+
+TEST(SpeechMode, SigtermFinalizesBothRecordingsMicrophoneFirst) {
+  const std::string mic = tempPath("mic.wav");
+  const std::string other = tempPath("other.wav");
+  std::filesystem::remove(mic);
+  std::filesystem::remove(other);
+  json scenario = withTapTarget({{"audio", kTone}});
+  RunningProcess p({.args = args({"--record", mic, "--record-other", other, "--tap-bundle", "us.zoom.xos"}),
+                    .env = {{"QLN_SIM_SCENARIO", writeTempFile(scenario.dump())}}});
+  // Ready, recording, start and a few meter lines.
+  ASSERT_TRUE(p.waitForLines(8)) << p.outSoFar();
+  p.signal(SIGTERM);
+  auto r = p.wait();
+  EXPECT_EQ(r.status, 0);
+  auto lines = splitLines(r.out);
+  EXPECT_EQ(countOf(lines, R"({"ev":"recorded","ms":)"), 1u) << r.out;
+  EXPECT_EQ(countOf(lines, R"({"ev":"recordedOther","ms":)"), 1u) << r.out;
+  EXPECT_EQ(indexOf(lines, R"({"ev":"recordedOther")"), lines.size() - 1) << "the tap stops last";
+  EXPECT_EQ(indexOf(lines, R"({"ev":"recorded",)"), lines.size() - 2) << r.out;
+  expectFinalizedWav(mic, "microphone");
+  expectFinalizedWav(other, "other party");
+}
+
+TEST(SpeechMode, ClosedInputStopsNothing) {
+  const std::string mic = tempPath("closed-mic.wav");
+  const std::string other = tempPath("closed-other.wav");
+  std::filesystem::remove(other);
+  json scenario = withTapTarget({{"audio", kTone}});
+  // The host writes its control lines and closes its end at once. There is
+  // no --tap-bundle: the other party's file exists only because the first
+  // line re-targeted the tap.
+  RunningProcess p({.args = args({"--record", mic, "--record-other", other}),
+                    .env = {{"QLN_SIM_SCENARIO", writeTempFile(scenario.dump())}},
+                    .stdinData = "{\"cmd\":\"tapOther\",\"bundleId\":\"us.zoom.xos\"}\nnot json\n"});
+  // Ready, recording, start, then a second of meter lines.
+  ASSERT_TRUE(p.waitForLines(13)) << "transcription and metering go on after end of input: " << p.outSoFar();
+  p.signal(SIGTERM);
+  auto r = p.wait();
+  EXPECT_EQ(r.status, 0);
+  auto lines = splitLines(r.out);
+  EXPECT_EQ(countOf(lines, R"({"ev":"recorded","ms":)"), 1u);
+  EXPECT_EQ(countOf(lines, R"({"ev":"recordedOther","ms":)"), 1u) << r.out;
+  expectFinalizedWav(mic, "microphone");
+  expectFinalizedWav(other, "other party");
+}
+
+TEST(SpeechMode, AfterFailOverSigtermStopsTheLegacyEngine) {
+  const std::string mic = tempPath("failover-mic.wav");
+  std::filesystem::remove(mic);
+  json scenario = {{"audio", kTone},
+                   {"capabilities", {{"analyzer", true}}},
+                   {"analyzer", json::parse(R"({"sessions": [[{"atMs": 300, "fails": "scripted failure"}]]})")}};
+  RunningProcess p({.args = args({"--record", mic}), .env = {{"QLN_SIM_SCENARIO", writeTempFile(scenario.dump())}}});
+  ASSERT_TRUE(p.waitForErr("speech: engine=fallback")) << p.outSoFar();
+  // The legacy engine's first request start, then a meter line of its own.
+  while (countOf(splitLines(p.outSoFar()), R"({"ev":"start","engine":"legacy"})") == 0)
+    ASSERT_TRUE(p.waitForLines(splitLines(p.outSoFar()).size() + 1)) << p.outSoFar();
+  p.signal(SIGTERM);
+  auto r = p.wait();
+  EXPECT_EQ(r.status, 0);
+  auto lines = splitLines(r.out);
+  EXPECT_EQ(countOf(lines, R"({"ev":"ready")"), 1u) << "the hand-off does not repeat the ready line";
+  EXPECT_EQ(countOf(lines, R"({"ev":"recording")"), 1u) << "one file across the change of engine";
+  EXPECT_EQ(countOf(lines, R"({"ev":"recorded","ms":)"), 1u) << r.out;
+  EXPECT_EQ(lines.back().rfind(R"({"ev":"recorded","ms":)", 0), 0u) << r.out;
+  EXPECT_LT(indexOf(lines, R"({"ev":"error","code":"analyzer"})"), indexOf(lines, R"({"ev":"start","engine":"legacy"})"));
+  expectFinalizedWav(mic, "microphone");
+}
+
+TEST(SpeechMode, ProductAnswersAsAMachineWithoutRecogniser) {
+  auto r = runProcess({.args = {kHelper, "speech", "--partials", "--record", tempPath("product.wav")}});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, R"({"ev":"ready","onDevice":false,"auth":"notDetermined"})" "\n");
+  EXPECT_EQ(r.err, "speech: engine=legacy reason=os\n");
+  EXPECT_FALSE(std::filesystem::exists(tempPath("product.wav")));
+}
+
+}  // namespace

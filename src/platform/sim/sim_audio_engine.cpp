@@ -182,14 +182,14 @@ bool decodeWav(const std::string& path, const AudioFormat& format, DecodedWav& o
 // What a started engine captures, one frame at a time.
 class Source {
  public:
-  Source(const nlohmann::json& spec, const AudioFormat& format) : rate_(format.sampleRate) {
-    std::string kind = spec.value("kind", "");
+  Source(const nlohmann::json& script, const AudioFormat& format) : rate_(format.sampleRate) {
+    std::string kind = script.value("kind", "");
     if (kind == "tone") {
       tone_ = true;
-      hz_ = spec.value("hz", 440.0);
-      amplitude_ = static_cast<float>(spec.value("amplitude", 0.3));
+      hz_ = script.value("hz", 440.0);
+      amplitude_ = static_cast<float>(script.value("amplitude", 0.3));
     } else if (kind == "wav") {
-      std::string path = spec.value("path", "");
+      std::string path = script.value("path", "");
       std::string fault;
       if (!decodeWav(path, format, wav_, fault)) {
         output::errLine("sim: audio source " + path + ": " + fault + "; capturing silence");
@@ -484,9 +484,9 @@ class SimAudioEngine final : public platform::AudioEngine {
 
   // The feeder thread: one buffer per buffer duration after the start, the
   // way a capture device hands them over, until stop or the scripted stall.
-  void feed(const nlohmann::json& spec, const AudioFormat& format, std::uint32_t frames,
+  void feed(const nlohmann::json& script, const AudioFormat& format, std::uint32_t frames,
             std::optional<double> stallAfterMs) {
-    Source source(spec, format);
+    Source source(script, format);
     auto buffer = PcmBuffer::make(format, frames);
     if (!buffer) return;
     using Clock = std::chrono::steady_clock;

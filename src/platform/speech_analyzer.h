@@ -141,7 +141,8 @@ using AnalyzerInputStreamPtr = std::shared_ptr<AnalyzerInputStream>;
 class SpeechTranscriber {
  public:
   virtual ~SpeechTranscriber() = default;
-  // The same sequence on every call.
+  // The same sequence on every call, owned by the transcriber: a reader
+  // holds it only while it holds the transcriber.
   virtual std::shared_ptr<TranscriptionResults> results() = 0;
 };
 using SpeechTranscriberPtr = std::shared_ptr<SpeechTranscriber>;

@@ -356,20 +356,26 @@ void AnalyzerSpeechRunner::sessionTask(Weak weak, AudioFormat tapFormat, std::in
   });
 }
 
-// The results task: posts each result and goes on at once.
+// The results task: posts each result and goes on at once. The callback
+// parked with the sequence holds it only weakly: the session's transcriber
+// owns it, and a strong hold from inside would keep a sequence that never
+// ends alive forever once the session is dropped.
 void AnalyzerSpeechRunner::drainResults(Weak weak, std::shared_ptr<platform::TranscriptionResults> results,
                                         std::int64_t gen, ResultsTaskPtr task) {
   if (task->cancelled.load()) return;
-  results->next([weak, results, gen, task](platform::ResultEvent event) {
-    dispatch::current().globalAsync([weak, results, gen, task, event = std::move(event)] {
+  std::weak_ptr<platform::TranscriptionResults> weakResults = results;
+  results->next([weak, weakResults, gen, task](platform::ResultEvent event) {
+    dispatch::current().globalAsync([weak, weakResults, gen, task, event = std::move(event)] {
       if (task->cancelled.load()) return;
+      auto live = weakResults.lock();
+      if (!live) return;
       switch (event.kind) {
         case platform::ResultEvent::Kind::result: {
           auto audio = qlnAudioRangeMs(event.result.range);
           dispatch::mainQueue()->async([weak, gen, isFinal = event.result.isFinal, text = event.result.text, audio] {
             if (auto self = weak.lock()) self->resultStep(gen, isFinal, text, audio);
           });
-          drainResults(weak, results, gen, task);
+          drainResults(weak, live, gen, task);
           return;
         }
         case platform::ResultEvent::Kind::end:

@@ -1,7 +1,7 @@
-// The speech analyzer on Linux. The PocketSphinx analyzer (streaming sessions
-// with volatile hypotheses, final segments and audio time ranges) comes with
-// the Linux audio backend; until then no locale is installed and no audio
+// The speech analyzer on Linux: PocketSphinx streaming sessions from the
+// speech family. Without that family no locale is installed and no audio
 // format fits, so speech mode keeps to the legacy engine.
+#include "platform/linux/families.h"
 #include "platform/speech_analyzer.h"
 
 namespace qln::platform {
@@ -44,6 +44,7 @@ class NoSpeechAnalysis final : public SpeechAnalysis {
 }  // namespace
 
 SpeechAnalysis& speechAnalysis() {
+  if (auto* family = linux_backend::speechFamily()) return family->analysis();
   static auto* a = new NoSpeechAnalysis;
   return *a;
 }

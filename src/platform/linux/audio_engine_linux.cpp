@@ -1,7 +1,9 @@
-// The product's audio engine. The PulseAudio record stream comes with the
-// Linux audio backend; until then the engine has no usable input, so every
-// start attempt fails the way it does on a machine without a microphone.
+// The product's audio engine: the sound server's record stream from the audio
+// family. Without that family (its library or libpulse missing) the engine
+// has no usable input, so every start attempt fails the way it does on a
+// machine without a microphone.
 #include "platform/audio_engine.h"
+#include "platform/linux/families.h"
 
 namespace qln::platform {
 
@@ -20,7 +22,7 @@ class LinuxAudioEngine final : public AudioEngine {
   void removeTap() override {}
   void prepare() override {}
   bool start(std::string& error) override {
-    error = "no audio capture backend";
+    error = "no audio capture backend (" + linux_backend::familyLoadError(linux_backend::kAudioFamilyFile) + ")";
     return false;
   }
   void stop() override {}
@@ -33,6 +35,9 @@ class LinuxAudioEngine final : public AudioEngine {
 
 }  // namespace
 
-std::unique_ptr<AudioEngine> makeAudioEngine() { return std::make_unique<LinuxAudioEngine>(); }
+std::unique_ptr<AudioEngine> makeAudioEngine() {
+  if (auto* family = linux_backend::audioFamily()) return family->makeAudioEngine();
+  return std::make_unique<LinuxAudioEngine>();
+}
 
 }  // namespace qln::platform

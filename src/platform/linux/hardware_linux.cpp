@@ -1,9 +1,8 @@
-// The product's hardware object model, for now an empty one: no audio or
-// video device, and no audio process object list, so every watcher reports
-// idle and the process watcher reports the list unsupported. The PulseAudio
-// (sources, source outputs and their clients) and V4L2 (capture nodes and
-// their holders) object models come with the Linux backend issues.
+// The product's hardware object models: the sound server's from the audio
+// family, else an empty one (no device, no audio process object list, so
+// every watcher reports idle). The V4L2 video model is still the empty one.
 #include "platform/hardware.h"
+#include "platform/linux/families.h"
 
 namespace qln::platform {
 namespace {
@@ -36,6 +35,7 @@ class EmptyObjects final : public HardwareObjects {
 }  // namespace
 
 HardwareObjects& audioObjects() {
+  if (auto* family = linux_backend::audioFamily()) return family->audioObjects();
   static auto* o = new EmptyObjects;
   return *o;
 }

@@ -3,6 +3,7 @@
 #include "platform/backend.h"
 #include "platform/capabilities.h"
 #include "platform/language_model.h"
+#include "platform/linux/families.h"
 #include "platform/window_server.h"
 
 namespace qln::platform {
@@ -13,16 +14,25 @@ namespace {
 
 class LinuxCapabilities final : public Capabilities {
  public:
-  // The sound-server tap, process list and recogniser come with the Linux
-  // audio backend; until then these features report themselves unsupported.
-  bool processTap() override { return false; }
-  bool audioProcessList() override { return false; }
-  bool analyzer() override { return false; }
+  // Each gate asks the family that would serve it, which loads it: a mode
+  // only asks when it is about to use the feature.
+  bool processTap() override {
+    auto* family = linux_backend::audioFamily();
+    return family && family->processTap();
+  }
+  bool audioProcessList() override {
+    auto* family = linux_backend::audioFamily();
+    return family && family->audioProcessList();
+  }
+  bool analyzer() override {
+    auto* family = linux_backend::speechFamily();
+    return family && family->analyzer();
+  }
   // This system has no on-device language model.
   bool languageModel() override { return false; }
 };
 
-// No window list until the X11 window server lands.
+// Without the X11 family: no display reachable, so no window list.
 class LinuxWindowServer final : public WindowServer {
  public:
   std::optional<nlohmann::json> copyWindowList() override { return std::nullopt; }
@@ -45,6 +55,7 @@ Capabilities& capabilities() {
 }
 
 WindowServer& windowServer() {
+  if (auto* family = linux_backend::windowFamily()) return family->windowServer();
   static auto* w = new LinuxWindowServer;
   return *w;
 }

@@ -1,6 +1,6 @@
-// Speech recognition on Linux. The PocketSphinx recogniser comes with the
-// Linux audio backend; until then there is no recogniser and nothing to
-// authorize.
+// Speech recognition on Linux: PocketSphinx from the speech family. Without
+// that family there is no recogniser and nothing to authorize.
+#include "platform/linux/families.h"
 #include "platform/speech_recognizer.h"
 
 namespace qln::platform {
@@ -18,6 +18,7 @@ class NoSpeechRecognition final : public SpeechRecognition {
 }  // namespace
 
 SpeechRecognition& speechRecognition() {
+  if (auto* family = linux_backend::speechFamily()) return family->recognition();
   static auto* r = new NoSpeechRecognition;
   return *r;
 }

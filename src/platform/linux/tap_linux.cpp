@@ -1,8 +1,7 @@
-// The product's process taps: none yet. The Linux tap is a record stream on
-// the monitor of the target's sink inputs (pa_stream_set_monitor_stream); it
-// arrives with the PulseAudio audio backend. Until then the entry points
-// count as missing, so the other-party tap reports its failure once and
-// records nothing.
+// The product's process taps: the audio family's monitor streams on the
+// target's playback. Without the family the entry points count as missing,
+// so the other-party tap reports its failure once and records nothing.
+#include "platform/linux/families.h"
 #include "platform/process_tap.h"
 
 namespace qln::platform {
@@ -33,6 +32,7 @@ class LinuxProcessTaps final : public ProcessTaps {
 }  // namespace
 
 ProcessTaps& processTaps() {
+  if (auto* family = linux_backend::audioFamily()) return family->processTaps();
   static auto* taps = new LinuxProcessTaps;
   return *taps;
 }

@@ -204,6 +204,7 @@ TEST(CameraHold, HoldsFromTheHoldingLineThenReleases) {
   }
 }
 
+// The binary alone, without the recogniser's or the sound server's library.
 TEST(OneShotProduct, AnswersFromWhatThisSystemOffers) {
   struct Case {
     std::vector<std::string> args;
@@ -216,7 +217,7 @@ TEST(OneShotProduct, AnswersFromWhatThisSystemOffers) {
       {{"camera-hold", "3"}, R"({"type":"error","msg":"no default video device"})" "\n", 1},
   };
   for (const auto& c : cases) {
-    std::vector<std::string> args{kHelper};
+    std::vector<std::string> args{aloneCopyOf(kHelper)};
     args.insert(args.end(), c.args.begin(), c.args.end());
     auto start = Clock::now();
     auto r = runProcess({.args = args});

@@ -114,7 +114,8 @@ TEST(Relaunch, ProductFallsBackInProcess) {
        R"({"ev":"ready","onDevice":false,"auth":"notDetermined"})" "\n", 0},
   };
   for (const auto& c : cases) {
-    auto r = runProcess({.args = {kHelper, c.mode, "--disclaim"}});
+    // Alone: no recogniser library beside it.
+    auto r = runProcess({.args = {aloneCopyOf(kHelper), c.mode, "--disclaim"}});
     EXPECT_EQ(r.err, c.err) << c.mode;
     EXPECT_EQ(r.out, c.out) << c.mode;
     EXPECT_EQ(r.status, c.status) << c.mode;

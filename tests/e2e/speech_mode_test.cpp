@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -265,8 +266,63 @@ TEST(SpeechMode, AfterFailOverSigtermStopsTheLegacyEngine) {
   expectFinalizedWav(mic, "microphone");
 }
 
+// The 16-bit samples of a finalized file, as floats.
+std::vector<float> wavSamples(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<float> samples;
+  for (std::size_t at = 44; at + 1 < bytes.size(); at += 2) {
+    auto v = static_cast<std::int16_t>(static_cast<unsigned char>(bytes[at]) |
+                                       static_cast<unsigned char>(bytes[at + 1]) << 8);
+    samples.push_back(static_cast<float>(v) / 32768.0f);
+  }
+  return samples;
+}
+
+TEST(SpeechMode, TapFollowsTheCallAudioThroughRetargets) {
+  const std::string other = tempPath("follow-other.wav");
+  std::filesystem::remove(other);
+  json scenario = withTapTarget({{"audio", {{"source", {{"kind", "silence"}}}}}});
+  scenario["tap"]["source"] = {{"kind", "tone"}, {"hz", 220}, {"amplitude", 0.4}};
+  RunningProcess p({.args = args({"--record-other", other, "--tap-bundle", "us.zoom.xos"}),
+                    .env = {{"QLN_SIM_SCENARIO", writeTempFile(scenario.dump())}},
+                    .keepStdinOpen = true});
+  const std::string otherLine = R"("ev":"otherAcoustic")";
+  ASSERT_TRUE(p.waitForOut(otherLine, 5)) << p.outSoFar();
+  ASSERT_TRUE(p.waitForOut(R"({"ev":"recordingOther","path":)")) << p.outSoFar();
+
+  // Re-targeted to an application that does not run: the tapped audio stops
+  // while the microphone's meter goes on.
+  p.writeStdin("{\"cmd\":\"tapOther\",\"bundleId\":\"com.example.absent\"}\n");
+  auto micLines = [&] { return countOf(splitLines(p.outSoFar()), R"({"ev":"micAcoustic")"); };
+  auto otherLines = [&] { return countOf(splitLines(p.outSoFar()), R"({"ev":"otherAcoustic")"); };
+  const std::size_t micAtRetarget = micLines();
+  ASSERT_TRUE(p.waitForOut(R"({"ev":"micAcoustic")", micAtRetarget + 10)) << p.outSoFar();
+  const std::size_t otherWhileAway = otherLines();
+  ASSERT_TRUE(p.waitForOut(R"({"ev":"micAcoustic")", micAtRetarget + 20)) << p.outSoFar();
+  EXPECT_EQ(otherLines(), otherWhileAway) << "no audio is tapped from an application that does not run";
+
+  // Back to the call: the same file goes on, announced once.
+  p.writeStdin("{\"cmd\":\"tapOther\",\"bundleId\":\"us.zoom.xos\"}\n");
+  ASSERT_TRUE(p.waitForOut(otherLine, otherWhileAway + 5)) << p.outSoFar();
+  p.signal(SIGTERM);
+  auto r = p.wait();
+  EXPECT_EQ(r.status, 0);
+  auto lines = splitLines(r.out);
+  EXPECT_EQ(countOf(lines, R"({"ev":"recordingOther")"), 1u) << r.out;
+  EXPECT_EQ(countOf(lines, R"({"ev":"recordedOther","ms":)"), 1u) << r.out;
+  expectFinalizedWav(other, "other party");
+  auto samples = wavSamples(other);
+  ASSERT_GT(samples.size(), 16000u) << "over a second of the call's audio";
+  double sum = 0;
+  for (float v : samples) sum += double{v} * v;
+  // A 0.4 sine has an RMS of 0.28; the file holds only what was tapped.
+  EXPECT_NEAR(std::sqrt(sum / static_cast<double>(samples.size())), 0.4 / std::sqrt(2.0), 0.03);
+}
+
 TEST(SpeechMode, ProductAnswersAsAMachineWithoutRecogniser) {
-  auto r = runProcess({.args = {kHelper, "speech", "--partials", "--record", tempPath("product.wav")}});
+  // Alone: no recogniser library beside it.
+  auto r = runProcess({.args = {aloneCopyOf(kHelper), "speech", "--partials", "--record", tempPath("product.wav")}});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, R"({"ev":"ready","onDevice":false,"auth":"notDetermined"})" "\n");
   EXPECT_EQ(r.err, "speech: engine=legacy reason=os\n");

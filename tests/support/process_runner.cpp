@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 
 extern char** environ;
@@ -54,7 +57,7 @@ RunningProcess::RunningProcess(const ProcessOptions& options) {
   std::vector<char*> argv;
   for (auto& a : argsCopy) argv.push_back(a.data());
   argv.push_back(nullptr);
-  bool useStdin = options.stdinData.has_value();
+  bool useStdin = options.stdinData.has_value() || options.keepStdinOpen;
 
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -84,8 +87,8 @@ RunningProcess::RunningProcess(const ProcessOptions& options) {
   errFd_ = err[0];
   if (useStdin) {
     ::signal(SIGPIPE, SIG_IGN);  // a child that stops reading must not kill the test
-    if (!options.stdinData->empty()) writeStdin(*options.stdinData);
-    closeStdin();
+    if (options.stdinData && !options.stdinData->empty()) writeStdin(*options.stdinData);
+    if (!options.keepStdinOpen) closeStdin();
   }
 }
 
@@ -127,6 +130,17 @@ bool RunningProcess::waitForLines(size_t count, std::chrono::milliseconds limit)
     size_t lines = 0;
     for (char c : out_) lines += c == '\n';
     if (lines >= count) return true;
+    if (Clock::now() >= deadline || (outFd_ < 0 && errFd_ < 0)) return false;
+    pump(50);
+  }
+}
+
+bool RunningProcess::waitForOut(const std::string& needle, size_t count, std::chrono::milliseconds limit) {
+  auto deadline = Clock::now() + limit;
+  for (;;) {
+    size_t seen = 0;
+    for (size_t at = out_.find(needle); at != std::string::npos; at = out_.find(needle, at + needle.size())) ++seen;
+    if (seen >= count) return true;
     if (Clock::now() >= deadline || (outFd_ < 0 && errFd_ < 0)) return false;
     pump(50);
   }
@@ -206,6 +220,21 @@ ProcessResult RunningProcess::wait(std::chrono::milliseconds limit) {
 ProcessResult runProcess(const ProcessOptions& options) {
   RunningProcess p(options);
   return p.wait(options.timeout);
+}
+
+std::string aloneCopyOf(const std::string& binary) {
+  static std::mutex mutex;
+  static std::map<std::string, std::string> copies;
+  std::lock_guard<std::mutex> guard(mutex);
+  auto& copy = copies[binary];
+  if (copy.empty()) {
+    char dir[] = "/tmp/qln-alone-XXXXXX";
+    if (::mkdtemp(dir) == nullptr) throw std::runtime_error("mkdtemp failed");
+    std::filesystem::path to = std::filesystem::path(dir) / std::filesystem::path(binary).filename();
+    std::filesystem::copy_file(binary, to);
+    copy = to.string();
+  }
+  return copy;
 }
 
 std::string writeTempFile(const std::string& contents, const std::string& suffix) {

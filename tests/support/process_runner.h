@@ -20,6 +20,7 @@ struct ProcessOptions {
   std::vector<std::string> args;               // args[0] is the program
   std::map<std::string, std::optional<std::string>> env;  // value none = unset
   std::optional<std::string> stdinData;        // none = /dev/null
+  bool keepStdinOpen = false;                  // a pipe left open for writeStdin
   std::chrono::milliseconds timeout{20000};
 };
 
@@ -36,6 +37,9 @@ class RunningProcess {
   int pid() const { return pid_; }
   // Waits until standard output holds `count` lines (or the limit passes).
   bool waitForLines(size_t count, std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+  // Waits until standard output holds `count` lines containing `needle`.
+  bool waitForOut(const std::string& needle, size_t count = 1,
+                  std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
   // Waits until standard error contains `needle`.
   bool waitForErr(const std::string& needle,
                   std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
@@ -56,6 +60,10 @@ class RunningProcess {
 };
 
 std::string writeTempFile(const std::string& contents, const std::string& suffix = ".json");
+// `binary` copied alone into a folder of its own, once per test process: no
+// backend family library lies beside it, as on a machine without the sound
+// server or recogniser packages.
+std::string aloneCopyOf(const std::string& binary);
 std::vector<std::string> splitLines(const std::string& text);
 
 }  // namespace qln::testing

@@ -1,9 +1,13 @@
 #include "platform/sim/sim_tap.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "platform/sim/scenario.h"
+#include "platform/sim/sim_source.h"
 
 namespace qln::sim {
 
@@ -56,6 +60,51 @@ std::string idList(const std::vector<ObjectId>& ids) {
 
 }  // namespace
 
+// Posts the scripted source to an I/O block at real-time pace, each cycle
+// in a buffer of its own (the block may run after the next one is filled).
+// Never waits on the block's queue, so stopping it from that queue is safe.
+class SimTaps::Feeder {
+ public:
+  Feeder(const nlohmann::json& script, AudioFormat format, dispatch::QueuePtr queue, platform::IOBlock block)
+      : thread_([this, script, format, queue = std::move(queue), block = std::move(block)] {
+          run(script, format, queue, block);
+        }) {}
+  ~Feeder() {
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  static constexpr std::uint32_t kFrames = 1024;
+
+  void run(const nlohmann::json& script, const AudioFormat& format, const dispatch::QueuePtr& queue,
+           const platform::IOBlock& block) {
+    AudioSource source(script, format);
+    const auto begin = std::chrono::steady_clock::now();
+    std::uint64_t sent = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      auto due = begin + std::chrono::nanoseconds(static_cast<std::int64_t>(
+                             static_cast<double>(sent + kFrames) * 1e9 / format.sampleRate));
+      if (wake_.wait_until(lock, due, [this] { return stop_; })) return;
+      std::shared_ptr<platform::PcmBuffer> buffer = platform::PcmBuffer::make(format, kFrames);
+      if (!buffer) return;
+      source.fill(*buffer);
+      queue->async([block, buffer] { block(buffer->audioBufferList()); });
+      sent += kFrames;
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread thread_;  // last: started once the rest is built
+};
+
 void SimTaps::reset() {
   std::lock_guard<std::mutex> g(mutex_);
   const auto& root = scenario();
@@ -76,6 +125,8 @@ void SimTaps::reset() {
   status_ = -50;
   if (auto it = s.find("status"); it != s.end() && it->is_number_integer()) status_ = it->get<Status>();
   format_ = parseFormat(s.value("format", nlohmann::json()));
+  source_ = nlohmann::json();
+  if (auto it = s.find("source"); it != s.end() && it->is_object()) source_ = *it;
   taps_.clear();
   aggregates_.clear();
   procs_.clear();
@@ -268,23 +319,34 @@ Status SimTaps::deviceStart(ObjectId device, platform::IOProcId proc) {
     return failing(TapStep::start) ? status_ : platform::kStatusBadObject;
   }
   it->second.running = true;
+  if (!source_.is_null() && format_.sampleRate > 0 && format_.channelCount > 0)
+    it->second.feeder = std::make_shared<Feeder>(source_, format_, it->second.queue, it->second.block);
   calls_.push_back("start " + std::to_string(device) + " " + std::to_string(proc));
   return platform::kStatusOK;
 }
 
 Status SimTaps::deviceStop(ObjectId device, platform::IOProcId proc) {
-  std::lock_guard<std::mutex> g(mutex_);
-  calls_.push_back("stop " + std::to_string(device) + " " + std::to_string(proc));
-  auto it = procs_.find(proc);
-  if (it == procs_.end()) return platform::kStatusBadObject;
-  it->second.running = false;
+  std::shared_ptr<Feeder> feeder;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    calls_.push_back("stop " + std::to_string(device) + " " + std::to_string(proc));
+    auto it = procs_.find(proc);
+    if (it == procs_.end()) return platform::kStatusBadObject;
+    it->second.running = false;
+    feeder = std::move(it->second.feeder);
+  }
+  // Joined here: once stop returns no new cycle is posted.
+  feeder.reset();
   return platform::kStatusOK;
 }
 
 Status SimTaps::destroyIOProc(ObjectId device, platform::IOProcId proc) {
   std::lock_guard<std::mutex> g(mutex_);
   calls_.push_back("destroyIOProc " + std::to_string(device) + " " + std::to_string(proc));
-  return procs_.erase(proc) == 1 ? platform::kStatusOK : platform::kStatusBadObject;
+  auto it = procs_.find(proc);
+  if (it == procs_.end()) return platform::kStatusBadObject;
+  procs_.erase(it);
+  return platform::kStatusOK;
 }
 
 std::vector<std::int32_t> SimTaps::runningApplicationPids(const std::string& bundleId) {

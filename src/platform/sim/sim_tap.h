@@ -30,20 +30,29 @@
 //         the tap's stream format, passed through as written, so a rate or
 //         channel count of 0 scripts an unusable one. Default: 48000 Hz,
 //         1 channel, float32, deinterleaved.
+//     "source": {"kind": "tone", "hz": 220, "amplitude": 0.2}
+//             | {"kind": "silence"} | {"kind": "wav", "path": "/abs/file.wav"}
+//         what a started I/O proc captures (sim_source.h): a thread of its
+//         own posts one 1024-frame buffer in the tap's format per buffer
+//         duration to the I/O block's queue, from each start until its stop.
+//         Without a source nothing is delivered to an I/O block but what a
+//         test hands to SimTaps::deliver.
 //   }
 //
 // Audio process objects are those of the scripted hardware model
 // (sim_hardware.h, "audioProcesses"); this seam only keeps the taps,
-// aggregate devices and I/O procs created through it. Nothing is delivered to
-// an I/O block but what a test hands to SimTaps::deliver.
+// aggregate devices and I/O procs created through it.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/audio_format.h"
 #include "platform/process_tap.h"
@@ -106,11 +115,13 @@ class SimTaps {
   std::vector<std::int32_t> runningApplicationPids(const std::string& bundleId);
 
  private:
+  class Feeder;
   struct IOProc {
     platform::ObjectId device = 0;
     dispatch::QueuePtr queue;
     platform::IOBlock block;
     bool running = false;
+    std::shared_ptr<Feeder> feeder;  // while started with a scripted source
   };
   bool failing(TapStep step) const;
 
@@ -120,6 +131,7 @@ class SimTaps {
   std::optional<TapStep> failAt_;
   platform::Status status_ = -50;
   platform::AudioFormat format_;
+  nlohmann::json source_;  // null: no scripted source
   std::map<platform::ObjectId, std::vector<platform::ObjectId>> taps_;
   std::map<platform::ObjectId, platform::AggregateDescription> aggregates_;
   std::map<platform::IOProcId, IOProc> procs_;

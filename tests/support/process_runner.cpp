@@ -179,6 +179,11 @@ std::string RunningProcess::outSoFar() {
   return out_;
 }
 
+std::string RunningProcess::errSoFar() {
+  pump(0);
+  return err_;
+}
+
 ProcessResult RunningProcess::wait(std::chrono::milliseconds limit) {
   auto deadline = Clock::now() + limit;
   ProcessResult result;

@@ -49,6 +49,7 @@ class RunningProcess {
   // Waits for the end and returns everything it wrote.
   ProcessResult wait(std::chrono::milliseconds limit = std::chrono::milliseconds(20000));
   std::string outSoFar();
+  std::string errSoFar();
 
  private:
   void pump(int timeoutMs);

@@ -74,6 +74,14 @@ Family* family(const char* file, const char* entry) {
 
 }  // namespace
 
+std::string familyPath(const char* file) {
+  for (const auto& path : candidates(file)) {
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec)) return path.string();
+  }
+  return "";
+}
+
 AudioFamily* audioFamily() { return family<AudioFamily>(kAudioFamilyFile, kAudioFamilyEntry); }
 SpeechFamily* speechFamily() { return family<SpeechFamily>(kSpeechFamilyFile, kSpeechFamilyEntry); }
 WindowFamily* windowFamily() { return family<WindowFamily>(kWindowFamilyFile, kWindowFamilyEntry); }

@@ -65,5 +65,8 @@ AudioFamily* audioFamily();
 SpeechFamily* speechFamily();
 WindowFamily* windowFamily();
 std::string familyLoadError(const char* file);
+// Where the family's library would be opened from, without opening it;
+// empty when it is in neither place.
+std::string familyPath(const char* file);
 
 }  // namespace qln::platform::linux_backend

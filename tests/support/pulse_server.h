@@ -1,6 +1,7 @@
 // A private PulseAudio server for tests on the real sound backend: its own
 // folder and socket, a null sink "call" for the call's audio, and a virtual
-// microphone "mic" fed by whatever plays to the null sink "micfeed".
+// microphone "mic" fed by whatever plays to the null sink "micfeed", and a
+// second one, "SecondMicrophone", fed from "mic2feed".
 #pragma once
 
 #include <map>

@@ -1,5 +1,6 @@
 #include "platform/audio_format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -92,6 +93,20 @@ struct TailAllocator {
 };
 
 }  // namespace
+
+std::shared_ptr<PcmBuffer> PcmBuffer::copyOf(const PcmBuffer& buffer) {
+  auto copy = make(buffer.format(), buffer.frameLength());
+  if (!copy) return nullptr;
+  copy->setFrameLength(buffer.frameLength());
+  auto from = buffer.audioBufferList();
+  auto to = copy->audioBufferList();
+  if (from.size() != to.size()) return nullptr;
+  for (std::size_t i = 0; i < from.size(); ++i) {
+    if (from[i].data == nullptr || to[i].data == nullptr) return nullptr;
+    std::memcpy(to[i].data, from[i].data, std::min(from[i].dataByteSize, to[i].dataByteSize));
+  }
+  return copy;
+}
 
 std::shared_ptr<PcmBuffer> PcmBuffer::make(const AudioFormat& format, std::uint32_t frameCapacity) {
   if (frameCapacity == 0 || format.channelCount == 0) return nullptr;

@@ -86,6 +86,9 @@ class PcmBuffer {
   // format their producer reports, and consumers decide what they accept.
   // Samples start at zero.
   static std::shared_ptr<PcmBuffer> make(const AudioFormat& format, std::uint32_t frameCapacity);
+  // A deep copy of the valid frames, for keeping a buffer its producer will
+  // reuse; none for an empty buffer or when the copy cannot be made.
+  static std::shared_ptr<PcmBuffer> copyOf(const PcmBuffer& buffer);
 
   const AudioFormat& format() const { return format_; }
   std::uint32_t frameCapacity() const { return frameCapacity_; }

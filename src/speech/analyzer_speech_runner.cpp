@@ -220,7 +220,7 @@ void AnalyzerSpeechRunner::feedAnalyzer(const PcmBuffer& buffer) {
 
 void AnalyzerSpeechRunner::appendToBacklogLocked(const PcmBuffer& buffer) {
   if (buffer.frameLength() == 0) return;
-  auto copy = copyOfBuffer(buffer);
+  auto copy = PcmBuffer::copyOf(buffer);
   if (!copy) {
     if (!backlogAllocErrLogged) {
       backlogAllocErrLogged = true;
@@ -240,20 +240,6 @@ void AnalyzerSpeechRunner::appendToBacklogLocked(const PcmBuffer& buffer) {
     _backlogFrames -= _backlog.front()->frameLength();
     _backlog.pop_front();
   }
-}
-
-platform::PcmBufferPtr AnalyzerSpeechRunner::copyOfBuffer(const PcmBuffer& buffer) {
-  auto copy = PcmBuffer::make(buffer.format(), buffer.frameLength());
-  if (!copy) return nullptr;
-  copy->setFrameLength(buffer.frameLength());
-  auto from = buffer.audioBufferList();
-  auto to = copy->audioBufferList();
-  if (from.size() != to.size()) return nullptr;
-  for (std::size_t i = 0; i < from.size(); ++i) {
-    if (from[i].data == nullptr || to[i].data == nullptr) return nullptr;
-    std::memcpy(to[i].data, from[i].data, std::min(from[i].dataByteSize, to[i].dataByteSize));
-  }
-  return copy;
 }
 
 void AnalyzerSpeechRunner::convertAndYield(const PcmBuffer& buffer, const AnalyzerSink& sink) {

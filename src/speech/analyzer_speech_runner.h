@@ -101,7 +101,6 @@ class AnalyzerSpeechRunner final : public SpeechListener,
   void tapBuffer(const platform::PcmBuffer& buffer, double sampleRate);
   void feedAnalyzer(const platform::PcmBuffer& buffer);
   void appendToBacklogLocked(const platform::PcmBuffer& buffer);
-  static platform::PcmBufferPtr copyOfBuffer(const platform::PcmBuffer& buffer);
   void convertAndYield(const platform::PcmBuffer& buffer, const AnalyzerSink& sink);
   void clearBacklogLocked();
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dispatch/dispatch.h"
+#include "platform/configuration_observers.h"
 #include "output/output.h"
 #include "platform/audio_converter.h"
 #include "platform/sim/scenario.h"
@@ -89,31 +90,8 @@ struct EngineCore {
   AudioFormat tapFormat;
   bool running = false;
 
-  std::mutex observerMutex;
-  std::map<platform::ObserverToken, std::function<void()>> observers;
-  platform::ObserverToken lastToken = 0;
-
-  void notifyLater(std::weak_ptr<EngineCore> self) {
-    std::vector<platform::ObserverToken> tokens;
-    {
-      std::lock_guard<std::mutex> g(observerMutex);
-      for (const auto& [token, block] : observers) tokens.push_back(token);
-    }
-    for (auto token : tokens) {
-      dispatch::mainQueue()->async([self, token] {
-        auto core = self.lock();
-        if (!core) return;
-        std::function<void()> block;
-        {
-          std::lock_guard<std::mutex> g(core->observerMutex);
-          auto it = core->observers.find(token);
-          if (it == core->observers.end()) return;  // removed since the change
-          block = it->second;
-        }
-        block();
-      });
-    }
-  }
+  std::shared_ptr<platform::ConfigurationObservers> observers =
+      std::make_shared<platform::ConfigurationObservers>();
 };
 
 struct Control {
@@ -175,8 +153,7 @@ class SimAudioEngine final : public platform::AudioEngine {
     std::lock_guard<std::mutex> cg(c.mutex);
     if (core_->running) --c.log.runningEngines;
     if (core_->tap) --c.log.installedTaps;
-    std::lock_guard<std::mutex> og(core_->observerMutex);
-    c.log.observers -= static_cast<int>(core_->observers.size());
+    c.log.observers -= static_cast<int>(core_->observers->size());
   }
 
   bool hasAudioUnit() override {
@@ -272,7 +249,7 @@ class SimAudioEngine final : public platform::AudioEngine {
       std::weak_ptr<EngineCore> weak = core_;
       for (auto ms : script.configChangeAtMs)
         dispatch::current().asyncAfter(dispatch::mainQueue(), ms * dispatch::kNsPerMs, [weak] {
-          if (auto core = weak.lock()) core->notifyLater(weak);
+          if (auto core = weak.lock()) core->observers->notify();
         });
     }
     if (!script.source.is_null() && feedFormat.sampleRate > 0 && feedFormat.channelCount > 0) {
@@ -300,12 +277,7 @@ class SimAudioEngine final : public platform::AudioEngine {
   }
 
   platform::ObserverToken addConfigurationChangeObserver(std::function<void()> block) override {
-    platform::ObserverToken token;
-    {
-      std::lock_guard<std::mutex> g(core_->observerMutex);
-      token = ++core_->lastToken;
-      core_->observers.emplace(token, std::move(block));
-    }
+    const platform::ObserverToken token = core_->observers->add(std::move(block));
     Control& c = control();
     std::lock_guard<std::mutex> g(c.mutex);
     ++c.log.observers;
@@ -313,14 +285,10 @@ class SimAudioEngine final : public platform::AudioEngine {
   }
 
   void removeObserver(platform::ObserverToken token) override {
-    std::size_t erased;
-    {
-      std::lock_guard<std::mutex> g(core_->observerMutex);
-      erased = core_->observers.erase(token);
-    }
+    const bool erased = core_->observers->remove(token);
     Control& c = control();
     std::lock_guard<std::mutex> g(c.mutex);
-    c.log.observers -= static_cast<int>(erased);
+    if (erased) --c.log.observers;
   }
 
  private:
@@ -408,7 +376,7 @@ void SimAudio::setVoiceProcessingError(std::optional<std::string> description) {
 }
 
 void SimAudio::fireConfigurationChange() {
-  for (auto& core : control().liveEngines()) core->notifyLater(core);
+  for (auto& core : control().liveEngines()) core->observers->notify();
 }
 
 std::size_t SimAudio::deliver(const PcmBuffer& buffer, std::uint64_t hostTimeNs) {

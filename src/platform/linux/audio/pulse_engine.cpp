@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "dispatch/dispatch.h"
+#include "platform/configuration_observers.h"
 
 namespace qln::platform::linux_backend::pulse {
 namespace {
@@ -53,9 +54,7 @@ class EngineCore final : public ServerWatcher, public std::enable_shared_from_th
   std::condition_variable readyCv;
   enum class Ready { waiting, ready, failed } ready = Ready::waiting;
 
-  std::mutex observerMutex;
-  std::map<ObserverToken, std::function<void()>> observers;
-  ObserverToken lastToken = 0;
+  std::shared_ptr<ConfigurationObservers> observers = std::make_shared<ConfigurationObservers>();
 
   void setReady(Ready r) {
     {
@@ -77,29 +76,6 @@ class EngineCore final : public ServerWatcher, public std::enable_shared_from_th
     stream = nullptr;
     started = false;
     if (pending) pending->setFrameLength(0);
-  }
-
-  void notifyObservers() {
-    std::vector<ObserverToken> tokens;
-    {
-      std::lock_guard<std::mutex> g(observerMutex);
-      for (const auto& [token, _] : observers) tokens.push_back(token);
-    }
-    std::weak_ptr<EngineCore> weak = weak_from_this();
-    for (auto token : tokens) {
-      dispatch::mainQueue()->async([weak, token] {
-        auto core = weak.lock();
-        if (!core) return;
-        std::function<void()> block;
-        {
-          std::lock_guard<std::mutex> g(core->observerMutex);
-          auto it = core->observers.find(token);
-          if (it == core->observers.end()) return;  // removed since the change
-          block = it->second;
-        }
-        block();
-      });
-    }
   }
 
   // Loop thread: fills the pending buffer from interleaved samples and hands
@@ -190,7 +166,7 @@ class EngineCore final : public ServerWatcher, public std::enable_shared_from_th
         // The pinned source went away, or the server did: the buffers stop
         // and the observers hear of it.
         core->setReady(Ready::failed);
-        if (core->started) core->notifyObservers();
+        if (core->started) core->observers->notify();
         break;
       default:
         break;
@@ -201,7 +177,7 @@ class EngineCore final : public ServerWatcher, public std::enable_shared_from_th
     auto* core = static_cast<EngineCore*>(u);
     if (s != core->stream) return;
     if (const char* name = pa_stream_get_device_name(s)) core->streamSource = name;
-    if (core->started) core->notifyObservers();
+    if (core->started) core->observers->notify();
   }
 };
 
@@ -379,15 +355,12 @@ class PulseEngine final : public AudioEngine {
   }
 
   ObserverToken addConfigurationChangeObserver(std::function<void()> block) override {
-    std::lock_guard<std::mutex> g(core_->observerMutex);
-    ObserverToken token = ++core_->lastToken;
-    core_->observers.emplace(token, std::move(block));
+    ObserverToken token = core_->observers->add(std::move(block));
     return token;
   }
 
   void removeObserver(ObserverToken token) override {
-    std::lock_guard<std::mutex> g(core_->observerMutex);
-    core_->observers.erase(token);
+    core_->observers->remove(token);
   }
 
  private:

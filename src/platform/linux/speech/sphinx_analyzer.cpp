@@ -185,6 +185,7 @@ class SphinxAnalyzer final : public SpeechAnalyzer {
     SphinxModel* model = &model_;
     std::thread([model, weakInput, wakeup, results = module_->sequence(), c = module_->configuration,
                  done = std::move(done)]() mutable {
+      nameDecoderThread();
       runSession(*model, std::move(weakInput), std::move(wakeup), std::move(results), std::move(c), std::move(done));
     }).detach();
   }

@@ -2,9 +2,12 @@
 
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace qln::platform::linux_backend::sphinx {
+
+void nameDecoderThread() { pthread_setname_np(pthread_self(), "qln.sphinx"); }
 
 SphinxModel::SphinxModel(ModelPaths paths) : paths_(std::move(paths)) {}
 

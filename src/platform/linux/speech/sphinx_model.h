@@ -17,6 +17,10 @@ struct ps_decoder_s;
 
 namespace qln::platform::linux_backend::sphinx {
 
+// Names the calling thread "qln.sphinx", so that the decoder's share of the
+// process's CPU can be told apart from the rest (the speech bench reads it).
+void nameDecoderThread();
+
 using linux_backend::ModelPaths;
 using linux_backend::debianEnUs;
 

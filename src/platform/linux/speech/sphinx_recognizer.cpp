@@ -23,22 +23,6 @@ struct RequestState {
   std::atomic<bool> cancelled{false};
 };
 
-// The capture thread's buffer is not ours to keep.
-PcmBufferPtr copyOf(const PcmBuffer& buffer) {
-  if (buffer.frameLength() == 0) return nullptr;
-  auto copy = PcmBuffer::make(buffer.format(), buffer.frameLength());
-  if (!copy) return nullptr;
-  copy->setFrameLength(buffer.frameLength());
-  auto from = buffer.audioBufferList();
-  auto to = copy->audioBufferList();
-  if (from.size() != to.size()) return nullptr;
-  for (std::size_t i = 0; i < from.size(); ++i) {
-    if (!from[i].data || !to[i].data) return nullptr;
-    std::memcpy(to[i].data, from[i].data, std::min(from[i].dataByteSize, to[i].dataByteSize));
-  }
-  return copy;
-}
-
 class SphinxRequest final : public RecognitionRequest {
  public:
   SphinxRequest() : state_(std::make_shared<RequestState>()) {}
@@ -53,7 +37,8 @@ class SphinxRequest final : public RecognitionRequest {
   void setRequiresOnDeviceRecognition(bool) override {}
 
   void append(const PcmBuffer& buffer) override {
-    auto copy = copyOf(buffer);
+    // The capture thread's buffer is not ours to keep.
+    auto copy = PcmBuffer::copyOf(buffer);
     if (!copy) return;
     {
       std::lock_guard<std::mutex> guard(state_->mutex);
@@ -160,7 +145,10 @@ RecognitionTaskPtr SphinxRecognizer::startTask(RecognitionRequestPtr request, Re
     state->started = true;
   }
   SphinxModel* model = &model_;
-  std::thread([state, model, handler = std::move(handler)] { runTask(state, *model, handler); }).detach();
+  std::thread([state, model, handler = std::move(handler)] {
+    nameDecoderThread();
+    runTask(state, *model, handler);
+  }).detach();
   return std::make_shared<SphinxTask>(state, model_);
 }
 
@@ -178,7 +166,10 @@ std::shared_ptr<SpeechRecognizer> SphinxRecognition::recognizer(const std::strin
   // caller's queue.
   std::call_once(preload_, [this] {
     SphinxModel* model = &model_;
-    std::thread([model] { model->load(); }).detach();
+    std::thread([model] {
+      nameDecoderThread();
+      model->load();
+    }).detach();
   });
   return std::make_shared<SphinxRecognizer>(model_);
 }

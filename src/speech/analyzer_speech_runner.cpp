@@ -8,13 +8,17 @@
 
 #include "output/output.h"
 #include "process/exit.h"
-#include "speech/input_device.h"
+#include "speech/engine_start.h"
 
 namespace qln {
 
 using output::errLine;
 using output::jsonQuoted;
 using output::writeLine;
+using speech::applyInputChoices;
+using speech::openRecordingIfAsked;
+using speech::reportConfigurationChanges;
+using speech::reportStartFailure;
 using platform::AudioFormat;
 using platform::PcmBuffer;
 
@@ -121,26 +125,7 @@ void AnalyzerSpeechRunner::attemptEngineStart(std::int64_t attempt) {
   if (stopping.load() || handedOver.load()) return;
   const bool first = attempt == 0;
 
-  if (inputName) {
-    if (auto device = qlnInputDeviceID(*inputName); device && engine->hasAudioUnit()) {
-      std::int32_t status = engine->setInputDevice(*device);
-      if (status != 0 && first)
-        errLine("speech: could not pin input '" + *inputName + "' (" + std::to_string(status) + "); using default");
-    }
-  }
-
-  if (voiceIsolation) {
-    std::string description;
-    bool enabled = engine->setVoiceProcessingEnabled(true, description);
-    if (first) {
-      if (enabled)
-        errLine("speech: voice processing enabled (echo cancellation on the mic input)");
-      else
-        errLine("speech: voice processing could not be enabled (" + description + "); using the plain mic input");
-    }
-  } else if (first) {
-    errLine("speech: voice processing off (no --voice-isolation)");
-  }
+  applyInputChoices(*engine, inputName, voiceIsolation, first);
 
   const AudioFormat format = engine->outputFormat();
   if (!(format.sampleRate > 0) || format.channelCount == 0) {
@@ -148,13 +133,7 @@ void AnalyzerSpeechRunner::attemptEngineStart(std::int64_t attempt) {
     return;
   }
 
-  if (recordPath && !recorder) {
-    recorder = speech::WavRecorder::make(*recordPath, format);
-    if (recorder)
-      writeLine("{\"ev\":\"recording\",\"path\":" + jsonQuoted(*recordPath) + "}");
-    else
-      errLine("speech: could not open recording file at " + *recordPath + "; continuing without recording");
-  }
+  openRecordingIfAsked(recorder, recordPath, format);
 
   Weak weak = weak_from_this();
   engine->installTap(kTapBufferFrames, format, [weak, format](const PcmBuffer& buffer, platform::AudioTime) {
@@ -177,16 +156,11 @@ void AnalyzerSpeechRunner::attemptEngineStart(std::int64_t attempt) {
     if (auto self = weak.lock()) self->checkTapStall();
   });
   // Reported only: if the change stops the buffers, the watchdog acts.
-  configObserver = engine->addConfigurationChangeObserver([weak] {
-    if (!weak.lock()) return;
-    errLine("speech: audio engine configuration change (device/route reconfigured); the stall watchdog decides");
-    writeLine("{\"ev\":\"configChange\"}");
-  });
+  configObserver = reportConfigurationChanges(*engine, weak);
 }
 
 void AnalyzerSpeechRunner::failAttempt(std::int64_t attempt) {
-  if (attempt == 0) writeLine("{\"ev\":\"error\",\"code\":" + jsonQuoted("engineStart") + "}");
-  errLine("speech: mic not ready (attempt " + std::to_string(attempt + 1) + ")");
+  reportStartFailure(attempt);
   if (attempt + 1 >= kMaxStartAttempts) process::exitProcess(1);
   Weak weak = weak_from_this();
   dispatch::current().asyncAfter(dispatch::mainQueue(), dispatch::secondsNs(kRetryDelaySeconds), [weak, attempt] {

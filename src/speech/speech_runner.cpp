@@ -5,7 +5,7 @@
 #include "globals.h"
 #include "output/output.h"
 #include "process/exit.h"
-#include "speech/input_device.h"
+#include "speech/engine_start.h"
 #include "text/unicode_text.h"
 
 namespace qln {
@@ -13,6 +13,10 @@ namespace qln {
 using output::errLine;
 using output::jsonQuoted;
 using output::writeLine;
+using speech::applyInputChoices;
+using speech::openRecordingIfAsked;
+using speech::reportConfigurationChanges;
+using speech::reportStartFailure;
 using platform::RecognitionError;
 using platform::RecognitionResult;
 
@@ -86,27 +90,7 @@ void SpeechRunner::attemptEngineStart(std::int64_t attempt) {
   if (stopping.load()) return;
   const bool first = attempt == 0;
 
-  // Pinning is retried on every attempt: the named device may appear later.
-  if (inputName) {
-    if (auto device = qlnInputDeviceID(*inputName); device && engine->hasAudioUnit()) {
-      std::int32_t status = engine->setInputDevice(*device);
-      if (status != 0 && first)
-        errLine("speech: could not pin input '" + *inputName + "' (" + std::to_string(status) + "); using default");
-    }
-  }
-
-  if (voiceIsolation) {
-    std::string description;
-    bool enabled = engine->setVoiceProcessingEnabled(true, description);
-    if (first) {
-      if (enabled)
-        errLine("speech: voice processing enabled (echo cancellation on the mic input)");
-      else
-        errLine("speech: voice processing could not be enabled (" + description + "); using the plain mic input");
-    }
-  } else if (first) {
-    errLine("speech: voice processing off (no --voice-isolation)");
-  }
+  applyInputChoices(*engine, inputName, voiceIsolation, first);
 
   const platform::AudioFormat format = engine->outputFormat();
   if (!(format.sampleRate > 0) || format.channelCount == 0) {
@@ -115,13 +99,7 @@ void SpeechRunner::attemptEngineStart(std::int64_t attempt) {
   }
 
   // No tap is installed here, so the tap thread cannot see `recorder` change.
-  if (recordPath && !recorder) {
-    recorder = speech::WavRecorder::make(*recordPath, format);
-    if (recorder)
-      writeLine("{\"ev\":\"recording\",\"path\":" + jsonQuoted(*recordPath) + "}");
-    else
-      errLine("speech: could not open recording file at " + *recordPath + "; continuing without recording");
-  }
+  openRecordingIfAsked(recorder, recordPath, format);
 
   std::weak_ptr<SpeechRunner> weak = weak_from_this();
   engine->installTap(kTapBufferFrames, format, [weak, format](const platform::PcmBuffer& buffer, platform::AudioTime) {
@@ -153,16 +131,11 @@ void SpeechRunner::attemptEngineStart(std::int64_t attempt) {
   });
 
   // Reported only: if the change stops the buffers, the watchdog acts.
-  configObserver = engine->addConfigurationChangeObserver([weak] {
-    if (!weak.lock()) return;
-    errLine("speech: audio engine configuration change (device/route reconfigured); the stall watchdog decides");
-    writeLine("{\"ev\":\"configChange\"}");
-  });
+  configObserver = reportConfigurationChanges(*engine, weak);
 }
 
 void SpeechRunner::failAttempt(std::int64_t attempt) {
-  if (attempt == 0) writeLine("{\"ev\":\"error\",\"code\":" + jsonQuoted("engineStart") + "}");
-  errLine("speech: mic not ready (attempt " + std::to_string(attempt + 1) + ")");
+  reportStartFailure(attempt);
   if (attempt + 1 >= kMaxStartAttempts) {
     // A recording handed over by the analyzer holds audio already: leave a
     // valid file behind, as the other exits do.

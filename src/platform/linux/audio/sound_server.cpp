@@ -99,14 +99,21 @@ struct Callbacks {
     if (initial) s->operationDone();
   }
 
-  template <bool initial>
-  static void sink(pa_context* c, const pa_sink_info* i, int eol, void* u) {
+  // Every info list and lookup answers through here: an answer for a
+  // connection since replaced is dropped, and the end of a start-up list
+  // settles one of the start-up operations.
+  template <bool initial, class Info, void (*store)(SoundServer*, const Info*)>
+  static void info(pa_context* c, const Info* i, int eol, void* u) {
     SoundServer* s = self(u);
     if (c != s->context_) return;
     if (eol != 0) {
       if (initial) s->operationDone();
       return;
     }
+    store(s, i);
+  }
+
+  static void storeSink(SoundServer* s, const pa_sink_info* i) {
     {
       std::lock_guard<std::mutex> g(s->modelMutex_);
       Sink& k = s->model_.sinks[i->index];
@@ -121,14 +128,7 @@ struct Callbacks {
     s->refresh();
   }
 
-  template <bool initial>
-  static void source(pa_context* c, const pa_source_info* i, int eol, void* u) {
-    SoundServer* s = self(u);
-    if (c != s->context_) return;
-    if (eol != 0) {
-      if (initial) s->operationDone();
-      return;
-    }
+  static void storeSource(SoundServer* s, const pa_source_info* i) {
     {
       std::lock_guard<std::mutex> g(s->modelMutex_);
       Source& k = s->model_.sources[i->index];
@@ -143,14 +143,7 @@ struct Callbacks {
     s->refresh();
   }
 
-  template <bool initial>
-  static void client(pa_context* c, const pa_client_info* i, int eol, void* u) {
-    SoundServer* s = self(u);
-    if (c != s->context_) return;
-    if (eol != 0) {
-      if (initial) s->operationDone();
-      return;
-    }
+  static void storeClient(SoundServer* s, const pa_client_info* i) {
     {
       std::lock_guard<std::mutex> g(s->modelMutex_);
       Client& k = s->model_.clients[i->index];
@@ -162,14 +155,7 @@ struct Callbacks {
     s->refresh();
   }
 
-  template <bool initial>
-  static void sinkInput(pa_context* c, const pa_sink_input_info* i, int eol, void* u) {
-    SoundServer* s = self(u);
-    if (c != s->context_) return;
-    if (eol != 0) {
-      if (initial) s->operationDone();
-      return;
-    }
+  static void storeSinkInput(SoundServer* s, const pa_sink_input_info* i) {
     bool added = false;
     {
       std::lock_guard<std::mutex> g(s->modelMutex_);
@@ -180,14 +166,7 @@ struct Callbacks {
     s->tell(added ? ServerEvent::sinkInputAdded : ServerEvent::sinkInputChanged, i->index);
   }
 
-  template <bool initial>
-  static void sourceOutput(pa_context* c, const pa_source_output_info* i, int eol, void* u) {
-    SoundServer* s = self(u);
-    if (c != s->context_) return;
-    if (eol != 0) {
-      if (initial) s->operationDone();
-      return;
-    }
+  static void storeSourceOutput(SoundServer* s, const pa_source_output_info* i) {
     {
       std::lock_guard<std::mutex> g(s->modelMutex_);
       s->model_.sourceOutputs[i->index] = Stream{i->index, i->client, i->source, i->corked != 0};
@@ -195,17 +174,23 @@ struct Callbacks {
     s->refresh();
   }
 
-  template <bool initial>
-  static void module(pa_context* c, const pa_module_info* i, int eol, void* u) {
-    SoundServer* s = self(u);
-    if (c != s->context_) return;
-    if (eol != 0) {
-      if (initial) s->operationDone();
-      return;
-    }
+  static void storeModule(SoundServer* s, const pa_module_info* i) {
     std::lock_guard<std::mutex> g(s->modelMutex_);
     s->model_.modules[i->index] = i->name ? i->name : "";
   }
+
+  template <bool initial>
+  static constexpr auto sink = &info<initial, pa_sink_info, &storeSink>;
+  template <bool initial>
+  static constexpr auto source = &info<initial, pa_source_info, &storeSource>;
+  template <bool initial>
+  static constexpr auto client = &info<initial, pa_client_info, &storeClient>;
+  template <bool initial>
+  static constexpr auto sinkInput = &info<initial, pa_sink_input_info, &storeSinkInput>;
+  template <bool initial>
+  static constexpr auto sourceOutput = &info<initial, pa_source_output_info, &storeSourceOutput>;
+  template <bool initial>
+  static constexpr auto module = &info<initial, pa_module_info, &storeModule>;
 };
 
 SoundServer::SoundServer() = default;
@@ -336,12 +321,12 @@ void SoundServer::requestAll() {
       operationDone();
   };
   run(pa_context_get_server_info(c, &Callbacks::serverInfo<true>, this));
-  run(pa_context_get_sink_info_list(c, &Callbacks::sink<true>, this));
-  run(pa_context_get_source_info_list(c, &Callbacks::source<true>, this));
-  run(pa_context_get_client_info_list(c, &Callbacks::client<true>, this));
-  run(pa_context_get_sink_input_info_list(c, &Callbacks::sinkInput<true>, this));
-  run(pa_context_get_source_output_info_list(c, &Callbacks::sourceOutput<true>, this));
-  run(pa_context_get_module_info_list(c, &Callbacks::module<true>, this));
+  run(pa_context_get_sink_info_list(c, Callbacks::sink<true>, this));
+  run(pa_context_get_source_info_list(c, Callbacks::source<true>, this));
+  run(pa_context_get_client_info_list(c, Callbacks::client<true>, this));
+  run(pa_context_get_sink_input_info_list(c, Callbacks::sinkInput<true>, this));
+  run(pa_context_get_source_output_info_list(c, Callbacks::sourceOutput<true>, this));
+  run(pa_context_get_module_info_list(c, Callbacks::module<true>, this));
 }
 
 void SoundServer::operationDone() {
@@ -380,21 +365,21 @@ void SoundServer::onSubscription(pa_subscription_event_type_t t, std::uint32_t i
     return;
   }
   switch (facility) {
-    case PA_SUBSCRIPTION_EVENT_SINK: run(pa_context_get_sink_info_by_index(c, index, &Callbacks::sink<false>, this)); break;
+    case PA_SUBSCRIPTION_EVENT_SINK: run(pa_context_get_sink_info_by_index(c, index, Callbacks::sink<false>, this)); break;
     case PA_SUBSCRIPTION_EVENT_SOURCE:
-      run(pa_context_get_source_info_by_index(c, index, &Callbacks::source<false>, this));
+      run(pa_context_get_source_info_by_index(c, index, Callbacks::source<false>, this));
       break;
     case PA_SUBSCRIPTION_EVENT_CLIENT:
-      run(pa_context_get_client_info(c, index, &Callbacks::client<false>, this));
+      run(pa_context_get_client_info(c, index, Callbacks::client<false>, this));
       break;
     case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
-      run(pa_context_get_sink_input_info(c, index, &Callbacks::sinkInput<false>, this));
+      run(pa_context_get_sink_input_info(c, index, Callbacks::sinkInput<false>, this));
       break;
     case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
-      run(pa_context_get_source_output_info(c, index, &Callbacks::sourceOutput<false>, this));
+      run(pa_context_get_source_output_info(c, index, Callbacks::sourceOutput<false>, this));
       break;
     case PA_SUBSCRIPTION_EVENT_MODULE:
-      run(pa_context_get_module_info(c, index, &Callbacks::module<false>, this));
+      run(pa_context_get_module_info(c, index, Callbacks::module<false>, this));
       break;
     case PA_SUBSCRIPTION_EVENT_SERVER:
       run(pa_context_get_server_info(c, &Callbacks::serverInfo<false>, this));

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "dispatch/dispatch.h"
+#include "platform/property_value.h"
 #include "platform/sim/scenario.h"
 
 namespace qln::sim {
@@ -129,14 +130,7 @@ constexpr std::uint32_t kPrs = platform::fourCC("prs#");
 
 // What one property read finds: an id array, a 4-byte value, a stream
 // configuration, a string, or nothing.
-struct Value {
-  enum class Kind { none, ids, word, configuration, string } kind = Kind::none;
-  Status status = platform::kStatusUnknownProperty;
-  std::vector<ObjectId> idList;
-  std::uint32_t word = 0;
-  std::vector<std::uint32_t> buffers;
-  std::optional<std::string> text;
-};
+using Value = platform::PropertyValue;
 
 Value lookup(const SimHardware::Model& m, Family family, ObjectId object,
              const PropertyAddress& a) {
@@ -147,11 +141,11 @@ Value lookup(const SimHardware::Model& m, Family family, ObjectId object,
     v.status = platform::kStatusUnknownProperty;
     if (a.selector == platform::kSelectorDevices && at(a, kScopeGlobal)) {
       v.kind = Value::Kind::ids;
-      v.idList = ids(devices);
+      v.ids = ids(devices);
     } else if (family == Family::audio && a.selector == kPrs && at(a, kScopeGlobal) &&
                m.processListSupported) {
       v.kind = Value::Kind::ids;
-      v.idList = ids(m.processes);
+      v.ids = ids(m.processes);
     }
     if (v.kind != Value::Kind::none) v.status = platform::kStatusOK;
     return v;
@@ -401,23 +395,7 @@ Status SimHardware::getPropertyDataSize(Family family, ObjectId object, const Pr
   countRead(family);
   std::lock_guard<std::mutex> guard(mutex_);
   if (auto f = failure(family, object, address.selector, ReadStep::size)) return *f;
-  Value v = lookup(model_, family, object, address);
-  switch (v.kind) {
-    case Value::Kind::ids:
-      size = static_cast<std::uint32_t>(v.idList.size() * sizeof(ObjectId));
-      return platform::kStatusOK;
-    case Value::Kind::word:
-      size = 4;
-      return platform::kStatusOK;
-    case Value::Kind::configuration:
-      size = platform::streamConfigurationSize(static_cast<std::uint32_t>(v.buffers.size()));
-      return platform::kStatusOK;
-    case Value::Kind::string:
-      return platform::kStatusUnknownProperty;
-    case Value::Kind::none:
-      break;
-  }
-  return v.status;
+  return lookup(model_, family, object, address).dataSize(size);
 }
 
 Status SimHardware::getPropertyData(Family family, ObjectId object, const PropertyAddress& address,
@@ -425,37 +403,7 @@ Status SimHardware::getPropertyData(Family family, ObjectId object, const Proper
   countRead(family);
   std::lock_guard<std::mutex> guard(mutex_);
   if (auto f = failure(family, object, address.selector, ReadStep::data)) return *f;
-  Value v = lookup(model_, family, object, address);
-  auto* out = static_cast<std::byte*>(data);
-  switch (v.kind) {
-    case Value::Kind::ids: {
-      // Like the system: as many whole ids as the buffer holds.
-      std::size_t n = std::min<std::size_t>(v.idList.size(), size / sizeof(ObjectId));
-      if (n > 0 && out == nullptr) return platform::kStatusBadPropertySize;
-      if (n > 0) std::memcpy(out, v.idList.data(), n * sizeof(ObjectId));
-      size = static_cast<std::uint32_t>(n * sizeof(ObjectId));
-      return platform::kStatusOK;
-    }
-    case Value::Kind::word:
-      if (size < 4 || out == nullptr) return platform::kStatusBadPropertySize;
-      std::memcpy(out, &v.word, 4);
-      size = 4;
-      return platform::kStatusOK;
-    case Value::Kind::configuration: {
-      auto count = static_cast<std::uint32_t>(v.buffers.size());
-      std::uint32_t need = platform::streamConfigurationSize(count);
-      if (size < need || out == nullptr) return platform::kStatusBadPropertySize;
-      std::memcpy(out, &count, 4);
-      if (count > 0) std::memcpy(out + 4, v.buffers.data(), 4 * static_cast<std::size_t>(count));
-      size = need;
-      return platform::kStatusOK;
-    }
-    case Value::Kind::string:
-      return platform::kStatusUnknownProperty;
-    case Value::Kind::none:
-      break;
-  }
-  return v.status;
+  return lookup(model_, family, object, address).copyData(size, data);
 }
 
 std::optional<std::string> SimHardware::getPropertyString(Family family, ObjectId object,
@@ -463,9 +411,7 @@ std::optional<std::string> SimHardware::getPropertyString(Family family, ObjectI
   countRead(family);
   std::lock_guard<std::mutex> guard(mutex_);
   if (failure(family, object, address.selector, ReadStep::data)) return std::nullopt;
-  Value v = lookup(model_, family, object, address);
-  if (v.kind != Value::Kind::string) return std::nullopt;
-  return v.text;
+  return lookup(model_, family, object, address).stringValue();
 }
 
 void SimHardware::addPropertyListener(Family family, ObjectId object, const PropertyAddress& address,

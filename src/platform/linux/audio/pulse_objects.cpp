@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/property_value.h"
+
 namespace qln::platform::linux_backend::pulse {
 namespace {
 
@@ -18,14 +20,7 @@ bool at(const PropertyAddress& a, std::uint32_t scope) {
 }
 
 // One property's value as the view holds it.
-struct Value {
-  enum class Kind { none, ids, word, configuration, string } kind = Kind::none;
-  Status status = kStatusUnknownProperty;
-  std::vector<ObjectId> ids;
-  std::uint32_t word = 0;
-  std::vector<std::uint32_t> buffers;  // channels per input buffer
-  std::optional<std::string> text;
-};
+using Value = PropertyValue;
 
 Value lookup(const View& v, ObjectId object, const PropertyAddress& a) {
   Value out;
@@ -71,68 +66,18 @@ Value lookup(const View& v, ObjectId object, const PropertyAddress& a) {
 
 Status PulseObjects::getPropertyDataSize(ObjectId object, const PropertyAddress& address, std::uint32_t& size) {
   server_.ensureStarted();
-  Value v = server_.withView([&](const View& view) { return lookup(view, object, address); });
-  switch (v.kind) {
-    case Value::Kind::ids:
-      size = static_cast<std::uint32_t>(v.ids.size() * sizeof(ObjectId));
-      return kStatusOK;
-    case Value::Kind::word:
-      size = 4;
-      return kStatusOK;
-    case Value::Kind::configuration:
-      size = streamConfigurationSize(static_cast<std::uint32_t>(v.buffers.size()));
-      return kStatusOK;
-    case Value::Kind::string:
-      // Strings are read only through getPropertyString.
-      return kStatusUnknownProperty;
-    case Value::Kind::none:
-      break;
-  }
-  return v.status;
+  return server_.withView([&](const View& view) { return lookup(view, object, address); }).dataSize(size);
 }
 
 Status PulseObjects::getPropertyData(ObjectId object, const PropertyAddress& address, std::uint32_t& size,
                                      void* data) {
   server_.ensureStarted();
-  Value v = server_.withView([&](const View& view) { return lookup(view, object, address); });
-  auto* out = static_cast<std::byte*>(data);
-  switch (v.kind) {
-    case Value::Kind::ids: {
-      // As many whole ids as the buffer holds: the list may have grown since
-      // the size query.
-      std::size_t n = std::min<std::size_t>(v.ids.size(), size / sizeof(ObjectId));
-      if (n > 0 && out == nullptr) return kStatusBadPropertySize;
-      if (n > 0) std::memcpy(out, v.ids.data(), n * sizeof(ObjectId));
-      size = static_cast<std::uint32_t>(n * sizeof(ObjectId));
-      return kStatusOK;
-    }
-    case Value::Kind::word:
-      if (size < 4 || out == nullptr) return kStatusBadPropertySize;
-      std::memcpy(out, &v.word, 4);
-      size = 4;
-      return kStatusOK;
-    case Value::Kind::configuration: {
-      auto count = static_cast<std::uint32_t>(v.buffers.size());
-      std::uint32_t need = streamConfigurationSize(count);
-      if (size < need || out == nullptr) return kStatusBadPropertySize;
-      std::memcpy(out, &count, 4);
-      if (count > 0) std::memcpy(out + 4, v.buffers.data(), 4 * static_cast<std::size_t>(count));
-      size = need;
-      return kStatusOK;
-    }
-    case Value::Kind::string:
-      return kStatusUnknownProperty;
-    case Value::Kind::none:
-      break;
-  }
-  return v.status;
+  return server_.withView([&](const View& view) { return lookup(view, object, address); }).copyData(size, data);
 }
 
 std::optional<std::string> PulseObjects::getPropertyString(ObjectId object, const PropertyAddress& address) {
   server_.ensureStarted();
-  Value v = server_.withView([&](const View& view) { return lookup(view, object, address); });
-  if (v.kind != Value::Kind::string) return std::nullopt;
-  return v.text;
+  return server_.withView([&](const View& view) { return lookup(view, object, address); }).stringValue();
 }
 
 void PulseObjects::addPropertyListener(ObjectId object, const PropertyAddress& address,

@@ -260,6 +260,44 @@ TEST_F(SoundServerTest, VoiceIsolationWithoutAnEchoCancellerFallsBackToThePlainI
 
 namespace {
 
+// The source our "microphone" record stream reads, from the server's own
+// list of streams and sources.
+std::string sourceOfOurMicrophoneStream(const PulseServer& server) {
+  auto outputs = server.pactl({"list", "source-outputs"});
+  auto sources = server.pactl({"list", "short", "sources"});
+  if (!outputs || !sources) return "";
+  std::string index;
+  std::string current;
+  for (const auto& l : splitLines(*outputs)) {
+    if (auto at = l.find("Source: "); at != std::string::npos) current = l.substr(at + 8);
+    if (l.find("media.name = \"microphone\"") != std::string::npos) index = current;
+  }
+  for (const auto& l : splitLines(*sources))
+    if (!index.empty() && l.rfind(index + "\t", 0) == 0) return l.substr(index.size() + 1, l.find('\t', index.size() + 1) - index.size() - 1);
+  return "";
+}
+
+TEST_F(SoundServerTest, VoiceIsolationRecordsTheEchoCancellerOverTheMicrophone) {
+  ASSERT_TRUE(server->pactl({"load-module", "module-echo-cancel", "source_master=mic", "sink_master=call",
+                             "aec_method=webrtc", "source_name=mic.cancelled"}))
+      << "module-echo-cancel did not load";
+  const std::string speech = speechFile();
+  ASSERT_FALSE(speech.empty());
+  RunningProcess p({.args = {kHelper, "speech", "--voice-isolation"}, .env = server->env()});
+  ASSERT_TRUE(p.waitForOut(R"("ev":"micAcoustic")", 5)) << p.outSoFar() << p.errSoFar();
+  EXPECT_EQ(sourceOfOurMicrophoneStream(*server), "mic.cancelled");
+  auto player = server->play(speech, "micfeed", "org.example.feeder");
+  EXPECT_EQ(player->wait(60s).status, 0);
+  p.signal(SIGTERM);
+  auto r = p.wait();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("speech: voice processing enabled (echo cancellation on the mic input)\n"), std::string::npos)
+      << r.err;
+  std::size_t voiced = 0;
+  for (const auto& l : splitLines(r.out)) voiced += l.find(R"("voiced":true)") != std::string::npos;
+  EXPECT_GE(voiced, 10u) << "the microphone's speech comes through the canceller";
+}
+
 TEST_F(SoundServerTest, InputNamePinsTheNamedMicrophone) {
   const std::string speech = speechFile();
   ASSERT_FALSE(speech.empty());

@@ -125,6 +125,14 @@ std::unique_ptr<RunningProcess> PulseServer::record(const std::string& appId) co
       .timeout = std::chrono::milliseconds(120000)});
 }
 
+std::optional<std::string> PulseServer::pactl(const std::vector<std::string>& args) const {
+  std::vector<std::string> all{onPath("pactl")};
+  all.insert(all.end(), args.begin(), args.end());
+  auto r = runProcess({.args = all, .env = env(), .timeout = std::chrono::milliseconds(10000)});
+  if (r.status != 0) return std::nullopt;
+  return r.out;
+}
+
 void PulseServer::kill() {
   if (!server_) return;
   server_->signal(SIGKILL);

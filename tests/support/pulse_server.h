@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "process_runner.h"
 
@@ -36,6 +37,9 @@ class PulseServer {
   int playDetached(const std::string& wav, const std::string& sink, const std::string& appId) const;
   // Records the virtual microphone to nowhere, until the process is killed.
   std::unique_ptr<RunningProcess> record(const std::string& appId) const;
+  // Runs pactl against this server with `args`; its output, or none when
+  // it fails.
+  std::optional<std::string> pactl(const std::vector<std::string>& args) const;
   // The server dies without a word, as a crashed desktop sound server does.
   void kill();
 

@@ -31,6 +31,23 @@ const Source* chooseSource(const Model& m, const std::optional<std::string>& pin
   return nullptr;
 }
 
+bool hasModule(const Model& m, const char* name) {
+  for (const auto& [_, module] : m.modules)
+    if (module == name) return true;
+  return false;
+}
+
+// The echo canceller's own source over `master`, when one is loaded: what
+// it gives is the master's audio with the played audio taken out.
+const Source* echoCancelledSource(const Model& m, const Source& master) {
+  for (const auto& [_, s] : m.sources) {
+    if (s.isMonitor() || s.masterDevice != master.name) continue;
+    auto module = m.modules.find(s.ownerModule);
+    if (module != m.modules.end() && module->second == "module-echo-cancel") return &s;
+  }
+  return nullptr;
+}
+
 // The engine's state that the loop's callbacks reach. Stream, tap and
 // buffer are touched only with the loop locked; the tap block runs from the
 // loop's read callback, so stop and removeTap (which take the lock) wait for
@@ -224,12 +241,19 @@ class PulseEngine final : public AudioEngine {
       errorDescription = "no sound server (" + server_.connectionError() + ")";
       return false;
     }
-    // The stream asks for the filter by property; the server applies it only
-    // when it has the canceller (loaded, or loaded on demand by filter-apply).
-    bool available = server_.withModel([](const Model& m) {
-      for (const auto& [_, name] : m.modules)
-        if (name == "module-echo-cancel" || name == "module-filter-apply") return true;
-      return false;
+    // Either a canceller is loaded over the input we would record (we then
+    // record its output), or the server loads one on demand for a stream
+    // that asks for it by property (filter-apply). A canceller over another
+    // input cancels nothing for us.
+    std::optional<std::string> pinned;
+    {
+      SoundServer::Lock lock(server_);
+      pinned = core_->pinned;
+    }
+    bool available = server_.withModel([&](const Model& m) {
+      if (hasModule(m, "module-filter-apply")) return true;
+      const Source* input = chooseSource(m, pinned);
+      return input && echoCancelledSource(m, *input);
     });
     if (!available) {
       errorDescription = kNoEchoCancel;
@@ -286,6 +310,8 @@ class PulseEngine final : public AudioEngine {
       }
       auto source = server_.withModel([&](const Model& m) -> std::optional<Source> {
         const Source* s = chooseSource(m, core_->pinned);
+        if (s && core_->voiceProcessing)
+          if (const Source* cancelled = echoCancelledSource(m, *s)) s = cancelled;
         return s ? std::optional<Source>(*s) : std::nullopt;
       });
       if (!source) {

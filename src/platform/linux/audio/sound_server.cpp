@@ -139,6 +139,8 @@ struct Callbacks {
       k.running = i->state == PA_SOURCE_RUNNING;
       k.rate = i->sample_spec.rate;
       k.channels = i->sample_spec.channels;
+      k.ownerModule = i->owner_module;
+      k.masterDevice = prop(i->proplist, PA_PROP_DEVICE_MASTER_DEVICE).value_or("");
     }
     s->refresh();
   }

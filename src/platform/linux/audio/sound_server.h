@@ -44,6 +44,8 @@ struct Source {
   bool running = false;
   std::uint32_t rate = 0;
   std::uint32_t channels = 0;
+  std::uint32_t ownerModule = PA_INVALID_INDEX;
+  std::string masterDevice;  // the source a filter source takes its audio from
   bool isMonitor() const { return monitorOfSink != PA_INVALID_INDEX; }
 };
 

@@ -227,6 +227,29 @@ TEST_F(SoundServerTest, UsageWatchSeesTheRecorderOnTheMicrophone) {
   EXPECT_EQ(p.wait().status, 0);
 }
 
+TEST_F(SoundServerTest, UsageWatchOutlivesTheServerAndFindsTheNextOne) {
+  RunningProcess p({.args = {kHelper, "usage-watch"}, .env = server->env()});
+  ASSERT_TRUE(p.waitForOut(R"({"ev":"mic","active":false})")) << p.outSoFar() << p.errSoFar();
+  auto first = server->record("org.example.recorder");
+  ASSERT_TRUE(p.waitForOut(R"({"ev":"mic","active":true})")) << p.outSoFar();
+  ASSERT_TRUE(p.waitForOut("\"pid\":" + std::to_string(first->pid()))) << p.outSoFar();
+  // Gone with the server: the microphone and its recorder.
+  server->kill();
+  first->wait();
+  EXPECT_TRUE(p.waitForOut(R"({"ev":"mic","active":false})", 2)) << p.outSoFar();
+  EXPECT_TRUE(p.waitForOut(R"({"type":"micProcs","procs":[]})")) << p.outSoFar();
+  // The desktop starts its sound server again: seen once more, same process.
+  ASSERT_TRUE(server->restart()) << server->why();
+  auto second = server->record("org.example.recorder");
+  EXPECT_TRUE(p.waitForOut(R"({"ev":"mic","active":true})", 2, 20s)) << p.outSoFar() << p.errSoFar();
+  EXPECT_TRUE(p.waitForOut("\"pid\":" + std::to_string(second->pid()), 1, 20s)) << p.outSoFar();
+  second->signal(SIGKILL);
+  second->wait();
+  p.signal(SIGTERM);
+  auto r = p.wait();
+  EXPECT_EQ(r.status, 0) << "usage-watch kept running through the restart";
+}
+
 TEST_F(SoundServerTest, KillingTheServerEndsSpeechModeInTheStallExitWithAValidFile) {
   const std::string recorded = path("stall.wav");
   RunningProcess p({.args = {kHelper, "speech", "--record", recorded}, .env = server->env()});

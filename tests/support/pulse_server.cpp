@@ -57,6 +57,17 @@ PulseServer::PulseServer() {
            << "set-default-source mic\n"
            << "set-default-sink call\n";
   }
+  start();
+}
+
+bool PulseServer::restart() {
+  kill();
+  ok_ = false;
+  start();
+  return ok_;
+}
+
+void PulseServer::start() {
   server_ = std::make_unique<RunningProcess>(ProcessOptions{
       .args = {onPath("pulseaudio"), "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
                "--disallow-exit", "--log-target=stderr", "-F", folder_ + "/default.pa"},

@@ -42,10 +42,14 @@ class PulseServer {
   std::optional<std::string> pactl(const std::vector<std::string>& args) const;
   // The server dies without a word, as a crashed desktop sound server does.
   void kill();
+  // A new server on the same socket, as a desktop restarts its own; whether
+  // it answered.
+  bool restart();
 
   const std::string& folder() const { return folder_; }
 
  private:
+  void start();
   std::map<std::string, std::optional<std::string>> clientEnv(const std::string& appId) const;
 
   std::string folder_;

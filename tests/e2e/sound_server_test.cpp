@@ -18,6 +18,7 @@
 #include "binaries.h"
 #include "process_runner.h"
 #include "pulse_server.h"
+#include "wav_file.h"
 
 namespace {
 
@@ -59,29 +60,6 @@ std::vector<json> jsonLines(const std::string& out) {
   std::vector<json> lines;
   for (const auto& l : splitLines(out)) lines.push_back(json::parse(l));
   return lines;
-}
-
-struct WavFile {
-  bool valid = false;
-  double rate = 0;
-  std::vector<std::int16_t> samples;
-};
-
-// A file the helper wrote: a 44-byte header whose sizes match the file.
-WavFile readRecorded(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::vector<unsigned char> b{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  WavFile w;
-  if (b.size() < 44) return w;
-  auto le32 = [&](std::size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t{b[at + 3]} << 24);
-  };
-  w.valid = le32(4) == b.size() - 8 && le32(40) == b.size() - 44 && b[22] == 1 && b[34] == 16;
-  w.rate = le32(24);
-  w.samples.resize((b.size() - 44) / 2);
-  for (std::size_t i = 0; i < w.samples.size(); ++i)
-    w.samples[i] = static_cast<std::int16_t>(b[44 + 2 * i] | (b[45 + 2 * i] << 8));
-  return w;
 }
 
 // Loudness every 50 ms.

@@ -333,6 +333,9 @@ TEST(SpeechMode, EndlessControlLineKeepsMemoryFlat) {
   const std::string other = tempPath("endless-other.wav");
   std::filesystem::remove(other);
   json scenario = withTapTarget({{"audio", kTone}});
+  scenario["tap"]["source"] = {{"kind", "tone"}, {"hz", 220}, {"amplitude", 0.4}};
+  // No --tap-bundle: the other party's recording starts only when a control
+  // line names the call application.
   RunningProcess p({.args = args({"--record-other", other}),
                     .env = {{"QLN_SIM_SCENARIO", writeTempFile(scenario.dump())}},
                     .keepStdinOpen = true});

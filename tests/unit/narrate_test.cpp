@@ -110,7 +110,7 @@ TEST(NarrateRequestReader, StopsAtTheLimit) {
     });
     auto request = qln::commands::readNarrateRequest(fds[0]);
     EXPECT_EQ(request.has_value(), c.accepted) << c.name;
-    if (request) EXPECT_EQ(request->size(), c.bytes) << c.name;
+    EXPECT_EQ(request.value_or("").size(), c.accepted ? c.bytes : 0) << c.name;
     // What the reader left is still in the pipe.
     std::size_t left = 0;
     char buf[65536];

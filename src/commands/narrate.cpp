@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -34,12 +35,16 @@ std::string qlnFMUnavailableReason(platform::ModelAvailability reason) {
   }
 }
 
-// Reads standard input to its end; none when it grows past the limit.
-std::optional<std::string> readRequest() {
+}  // namespace
+
+std::optional<std::string> readNarrateRequest(int fd) {
   std::string data;
   char buf[65536];
   for (;;) {
-    ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+    // Never asks for more than one byte past the limit, so a refused
+    // request leaves the rest of the input unread.
+    const size_t want = std::min(sizeof buf, kMaxNarrateRequestBytes + 1 - data.size());
+    ssize_t n = ::read(fd, buf, want);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     if (data.size() + static_cast<size_t>(n) > kMaxNarrateRequestBytes) return std::nullopt;
@@ -47,8 +52,6 @@ std::optional<std::string> readRequest() {
   }
   return data;
 }
-
-}  // namespace
 
 std::string narrateAnswer(const std::string& request) {
   using nlohmann::json;
@@ -93,7 +96,7 @@ std::string narrateAnswer(const std::string& request) {
 }
 
 void runNarrate() {
-  auto request = readRequest();
+  auto request = readNarrateRequest(STDIN_FILENO);
   output::writeLine(request ? narrateAnswer(*request) : qlnNarrateFailLine("badRequest"));
   process::exitProcess(0);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 
 namespace qln::commands {
@@ -13,5 +15,9 @@ std::string narrateAnswer(const std::string& request);
 
 // Requests larger than this are refused rather than held in memory.
 constexpr size_t kMaxNarrateRequestBytes = 16u << 20;
+
+// Reads `fd` to its end; none once the input grows past the limit, without
+// reading further.
+std::optional<std::string> readNarrateRequest(int fd);
 
 }  // namespace qln::commands

@@ -63,6 +63,8 @@ void gather(const T* const* data, const AudioFormat& f, std::uint32_t frames, st
 std::shared_ptr<AudioConverter> AudioConverter::make(const AudioFormat& from, const AudioFormat& to) {
   if (!usable(from) || !usable(to)) return nullptr;
   if (to.channelCount != 1 && to.channelCount != from.channelCount) return nullptr;
+  const double ratio = from.sampleRate / to.sampleRate;
+  if (!(ratio <= kMaxRateRatio && ratio >= 1.0 / kMaxRateRatio)) return nullptr;
   std::shared_ptr<AudioConverter> c(new AudioConverter(from, to));
   if (from.sampleRate != to.sampleRate) {
     soxr_error_t err = nullptr;

@@ -57,8 +57,13 @@ class AudioConverter {
   // 16 kHz.
   static constexpr unsigned long kSoxrRecipe = 2;  // SOXR_MQ
 
+  // Rates further apart than this are refused: the resampler would spend
+  // minutes building its filter for a rate no capture device runs at.
+  static constexpr double kMaxRateRatio = 256.0;
+
   // None when either format cannot describe audio, when `to` has neither one
-  // channel nor as many as `from`, or when the resampler cannot be built.
+  // channel nor as many as `from`, when the rates are more than
+  // kMaxRateRatio apart, or when the resampler cannot be built.
   static std::shared_ptr<AudioConverter> make(const AudioFormat& from, const AudioFormat& to);
   ~AudioConverter();
   AudioConverter(const AudioConverter&) = delete;

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "text/bounded_lines.h"
 #include "text/unicode_text.h"
 
 namespace qln {
@@ -126,29 +127,11 @@ void StdinLineReader::feed(std::string bytes) {
 }
 
 void StdinLineReader::append(const std::string& bytes) {
-  lineBuf += bytes;
-  std::size_t from = 0;
-  for (;;) {
-    const std::size_t lf = lineBuf.find('\n', from);
-    if (lf == std::string::npos) break;
-    const std::size_t length = lf - from;
-    // Bytes are joined before decoding, so a character split across reads
-    // survives; a line that is not UTF-8 as a whole is dropped.
-    if (discarding) {
-      discarding = false;
-    } else if (length <= kMaxLineBytes) {
-      std::string line = lineBuf.substr(from, length);
-      if (qlnIsValidUtf8(line)) onLine(line);
-    }
-    from = lf + 1;
-  }
-  lineBuf.erase(0, from);
-  if (lineBuf.size() > kMaxLineBytes) {
-    lineBuf.clear();
-    discarding = true;
-  } else if (discarding) {
-    lineBuf.clear();
-  }
+  // Bytes are joined before decoding, so a character split across reads
+  // survives; a line that is not UTF-8 as a whole is dropped.
+  text::splitBoundedLines(lineBuf, discarding, bytes, kMaxLineBytes, [this](const std::string& line) {
+    if (qlnIsValidUtf8(line)) onLine(line);
+  });
 }
 
 bool qlnIsValidUtf8(const std::string& bytes) {

@@ -8,6 +8,7 @@
 
 #include "output/output.h"
 #include "process/own_process.h"
+#include "text/bounded_lines.h"
 
 namespace qln {
 
@@ -101,24 +102,9 @@ void CameraClientWatcher::launchStream() {
 void CameraClientWatcher::handleOutput(const std::string& bytes) {
   // Lines are cut from the raw bytes and checked one by one, so a character
   // that the pipe split across two reads still arrives whole.
-  lineBuf += bytes;
-  std::size_t at = 0;
-  for (;;) {
-    auto nl = lineBuf.find('\n', at);
-    if (nl == std::string::npos) break;
-    std::string line = lineBuf.substr(at, nl - at);
-    at = nl + 1;
-    if (discardingLine) {
-      discardingLine = false;
-      continue;
-    }
+  text::splitBoundedLines(lineBuf, discardingLine, bytes, kMaxLineBytes, [this](const std::string& line) {
     if (output::isValidUtf8(line)) handleLine(line);
-  }
-  lineBuf.erase(0, at);
-  if (lineBuf.size() > kMaxLineBytes) {
-    lineBuf.clear();
-    discardingLine = true;
-  }
+  });
 }
 
 void CameraClientWatcher::handleLine(const std::string& line) {

@@ -32,9 +32,9 @@ class CameraClientWatcher : public std::enable_shared_from_this<CameraClientWatc
 
   static constexpr const char* kLogTool = "/usr/bin/log";
   static constexpr const char* kPredicate = R"(process == "cameracaptured" AND subsystem == "com.apple.xpc")";
-  // A partial line longer than this is dropped up to its end: the stream
-  // must not grow memory without bound on output that never ends a line.
-  static constexpr std::size_t kMaxLineBytes = 1 << 20;
+  // A line longer than this is dropped up to its line feed: the stream must
+  // not grow memory without bound on output that never ends a line.
+  static constexpr std::size_t kMaxLineBytes = 64 * 1024;
 
  private:
   void seedFromArchive();

@@ -320,6 +320,46 @@ TEST(SpeechMode, TapFollowsTheCallAudioThroughRetargets) {
   EXPECT_NEAR(std::sqrt(sum / static_cast<double>(samples.size())), 0.4 / std::sqrt(2.0), 0.03);
 }
 
+// A kB figure ("VmRSS", "VmHWM") of a running process.
+std::uint64_t statusKb(int pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1));
+  ADD_FAILURE() << field << " missing for " << pid;
+  return 0;
+}
+
+TEST(SpeechMode, EndlessControlLineKeepsMemoryFlat) {
+  const std::string other = tempPath("endless-other.wav");
+  std::filesystem::remove(other);
+  json scenario = withTapTarget({{"audio", kTone}});
+  scenario["tap"]["source"] = {{"kind", "tone"}, {"hz", 220}, {"amplitude", 0.4}};
+  // No --tap-bundle: the other party's recording starts only when a control
+  // line names the call application.
+  RunningProcess p({.args = args({"--record-other", other}),
+                    .env = {{"QLN_SIM_SCENARIO", writeTempFile(scenario.dump())}},
+                    .keepStdinOpen = true});
+  ASSERT_TRUE(p.waitForOut(R"({"ev":"start")")) << p.outSoFar();
+  const std::uint64_t startKb = statusKb(p.pid(), "VmRSS");
+
+  // 1 GiB without a line feed: an unbounded buffer would hold all of it.
+  const std::string chunk(1u << 20, 'x');
+  for (int i = 0; i < 1024; ++i) {
+    p.writeStdin(chunk);
+    if (i % 64 == 0) (void)p.outSoFar();  // keep the child's output flowing
+  }
+  // The line after the endless one is still handled.
+  p.writeStdin("\n{\"cmd\":\"tapOther\",\"bundleId\":\"us.zoom.xos\"}\n");
+  ASSERT_TRUE(p.waitForOut(R"({"ev":"recordingOther","path":)")) << p.outSoFar();
+  const std::uint64_t peakKb = statusKb(p.pid(), "VmHWM");
+  EXPECT_LT(peakKb, startKb + 64 * 1024) << "peak " << peakKb << " kB, " << startKb << " kB after start";
+
+  p.signal(SIGTERM);
+  auto r = p.wait();
+  EXPECT_EQ(r.status, 0);
+  expectFinalizedWav(other, "other party");
+}
+
 TEST(SpeechMode, ProductAnswersAsAMachineWithoutRecogniser) {
   // Alone: no recogniser library beside it.
   auto r = runProcess({.args = {aloneCopyOf(kHelper), "speech", "--partials", "--record", tempPath("product.wav")}});

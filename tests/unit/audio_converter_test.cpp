@@ -329,10 +329,16 @@ TEST(ConverterFailures, RefusesWhatItCannotConvert) {
       {"noChannels", fmt(CommonFormat::float32, 48000, 0, false), kMono16k},
       {"outputNoRate", kMonoFloat16k, fmt(CommonFormat::int16, -16000, 1, true)},
       {"twoToThree", fmt(CommonFormat::float32, 48000, 2, false), fmt(CommonFormat::float32, 16000, 3, false)},
+      {"rateFarBelow", fmt(CommonFormat::float32, 16000 / 256.5, 1, false), kMono16k},
+      {"rateFarAbove", fmt(CommonFormat::float32, 16000 * 256.5, 1, false), kMono16k},
+      {"tinyRate", fmt(CommonFormat::float32, std::numeric_limits<double>::denorm_min(), 1, false), kMono16k},
   };
   for (const auto& c : cases) {
     EXPECT_FALSE(AudioConverter::make(c.from, c.to)) << c.name;
   }
+  // The widest ratios still allowed are built.
+  EXPECT_TRUE(AudioConverter::make(fmt(CommonFormat::float32, 16000 / 256.0, 1, false), kMono16k));
+  EXPECT_TRUE(AudioConverter::make(fmt(CommonFormat::float32, 16000 * 256.0, 1, false), kMono16k));
 }
 
 TEST(ConverterFailures, ReportsBuffersOfTheWrongFormat) {

@@ -37,6 +37,17 @@ std::string invalidate(const std::string& conn, const std::string& pidPart) {
                  "either cancelled the connection or exited");
 }
 
+// A log line of exactly `bytes` bytes before its line feed: the activation
+// with a padding key.
+std::string paddedActivation(const std::string& conn, const std::string& peer, std::size_t bytes) {
+  std::string line = activate(conn, peer);
+  line.pop_back();                                 // the line feed
+  const std::string key = ",\"pad\":\"\"";     // before the closing brace
+  line.insert(line.size() - 1, key);
+  line.insert(line.size() - 2, bytes - line.size(), ' ');
+  return line + "\n";
+}
+
 json table() {
   auto rec = [](int pid, int ppid, json exe) { return json{{"pid", pid}, {"ppid", ppid}, {"exe", exe}}; };
   json list = {rec(kOwn, 1, "/usr/bin/qln-helper"),
@@ -118,6 +129,14 @@ TEST_F(CameraClientTest, LogLines) {
        {split.substr(0, 10), split.substr(10, mid - 10), split.substr(mid)}, {kZoom}},
       {"a line that is not UTF-8 is dropped, the next one counts",
        {"{\"eventMessage\":\"[0x1] activating connection: \xFF.anonymous.peer[701]\"}\n" + activate("0x2", "700")}, {kZoom}},
+      {"a line of exactly the limit counts",
+       {paddedActivation("0x1", "700", CameraClientWatcher::kMaxLineBytes)}, {kZoom}},
+      {"a line one byte longer is dropped though it came whole, the next one counts",
+       {paddedActivation("0x1", "701", CameraClientWatcher::kMaxLineBytes + 1) + activate("0x2", "700")}, {kZoom}},
+      {"an overflow split across reads is dropped up to its line feed",
+       {paddedActivation("0x1", "701", CameraClientWatcher::kMaxLineBytes + 1).substr(0, 40000),
+        paddedActivation("0x1", "701", CameraClientWatcher::kMaxLineBytes + 1).substr(40000) + activate("0x2", "700")},
+       {kZoom}},
       {"an endless line is dropped up to its end",
        {std::string(CameraClientWatcher::kMaxLineBytes, 'x'), std::string(10, 'y'), "\n" + activate("0x1", "700")},
        {kZoom}},

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include "commands/narrate.h"
 #include "platform/sim/scenario.h"
@@ -75,6 +78,47 @@ TEST_F(NarrateTest, HostileBodiesAnswerBadRequest) {
   for (int i = 0; i < 50000; ++i) deepObject += "{\"a\":";
   const std::string bodies[] = {deep, deepObject, std::string("{\"user\":\"\xff\"}"), "{\"user\":\"x\"", std::string(1, '\0')};
   for (const auto& b : bodies) EXPECT_EQ(narrateAnswer(b), R"({"ok":false,"reason":"badRequest"})");
+}
+
+// The request reader on a pipe fed in odd-sized writes: up to the limit the
+// whole input is the request; past it the answer is a refusal and the reader
+// takes no more than one byte beyond the limit.
+TEST(NarrateRequestReader, StopsAtTheLimit) {
+  constexpr std::size_t kLimit = qln::commands::kMaxNarrateRequestBytes;
+  struct Case {
+    const char* name;
+    std::size_t bytes;
+    bool accepted;
+  } cases[] = {
+      {"empty input", 0, true},
+      {"exactly the limit", kLimit, true},
+      {"one byte past the limit", kLimit + 1, false},
+      {"far past the limit", kLimit + (5u << 20), false},
+  };
+  for (const auto& c : cases) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::thread writer([fd = fds[1], n = c.bytes] {
+      const std::string chunk(1000003, 'a');
+      for (std::size_t done = 0; done < n;) {
+        const std::size_t want = std::min(chunk.size(), n - done);
+        const ssize_t wrote = ::write(fd, chunk.data(), want);
+        if (wrote <= 0) break;
+        done += static_cast<std::size_t>(wrote);
+      }
+      ::close(fd);
+    });
+    auto request = qln::commands::readNarrateRequest(fds[0]);
+    EXPECT_EQ(request.has_value(), c.accepted) << c.name;
+    EXPECT_EQ(request.value_or("").size(), c.accepted ? c.bytes : 0) << c.name;
+    // What the reader left is still in the pipe.
+    std::size_t left = 0;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) left += static_cast<std::size_t>(n);
+    writer.join();
+    ::close(fds[0]);
+    EXPECT_EQ(left, c.accepted ? 0 : c.bytes - kLimit - 1) << c.name;
+  }
 }
 
 }  // namespace

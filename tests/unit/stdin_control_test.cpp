@@ -40,6 +40,7 @@ TEST(StdinLineReader, BytesBecomeLinesInArrivalOrder) {
       {"a line that is not UTF-8 is dropped, the next one kept", {"bad \xFF\nok\n", "\xC0\x80\n"}, {"ok"}},
       {"a surrogate is not UTF-8", {"\xED\xA0\x80\nok\n"}, {"ok"}},
       {"a line of the limit is kept", {big + "\n"}, {big}},
+      {"a line of the limit over many reads is kept", {big.substr(0, 5000), big.substr(5000), "\n"}, {big}},
       {"a longer line in one read is dropped", {tooBig + "\nafter\n"}, {"after"}},
       {"a longer line over many reads is dropped up to its line feed",
        {tooBig, "still the same line", "\nafter\n"}, {"after"}},

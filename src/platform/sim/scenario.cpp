@@ -32,15 +32,19 @@ bool loadScenarioFile(const std::string& path, std::string& fault) {
   }
   std::stringstream text;
   text << in.rdbuf();
+  return loadScenarioText(text.str(), path, fault);
+}
+
+bool loadScenarioText(const std::string& text, const std::string& name, std::string& fault) {
   nlohmann::json parsed;
   try {
-    parsed = nlohmann::json::parse(text.str());
+    parsed = nlohmann::json::parse(text);
   } catch (const nlohmann::json::parse_error& e) {
-    fault = "sim: malformed scenario " + path + ": " + e.what();
+    fault = "sim: malformed scenario " + name + ": " + e.what();
     return false;
   }
   if (!parsed.is_object()) {
-    fault = "sim: malformed scenario " + path + ": the top level must be an object";
+    fault = "sim: malformed scenario " + name + ": the top level must be an object";
     return false;
   }
   root() = std::move(parsed);

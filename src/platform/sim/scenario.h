@@ -17,6 +17,8 @@ const nlohmann::json& scenario();
 // Reads the file; on failure returns false and sets `fault` to a text naming
 // the file and what is wrong with it.
 bool loadScenarioFile(const std::string& path, std::string& fault);
+// The same for the file's text; `name` names it in the fault.
+bool loadScenarioText(const std::string& text, const std::string& name, std::string& fault);
 
 // In-process tests set the scenario directly. Seams that cache what they
 // read from it reset through resetForTesting().

@@ -175,7 +175,8 @@ int SimTaps::deliver(const platform::PcmBuffer& buffer) {
     for (const auto& [id, proc] : procs_)
       if (proc.running) running.emplace_back(proc.queue, proc.block);
   }
-  for (auto& [queue, block] : running) queue->sync([&] { block(buffer.audioBufferList()); });
+  // Structured bindings cannot be captured by clang 14.
+  for (auto& entry : running) entry.first->sync([&] { entry.second(buffer.audioBufferList()); });
   return static_cast<int>(running.size());
 }
 

@@ -40,8 +40,8 @@ json withCallApps(json scenario) {
   scenario["tap"] = {{"runningApps", {{"us.zoom.xos", {4321}}, {"com.example.meet", {4322}}}},
                      {"source", {{"kind", "tone"}, {"hz", 220}, {"amplitude", 0.4}}}};
   scenario["audioProcesses"] = {{"supported", true},
-                                {"processes", {{{"id", 900}, {"pid", 4321}, {"bundleId", "us.zoom.xos"}},
-                                               {{"id", 901}, {"pid", 4322}, {"bundleId", "com.example.meet"}}}}};
+                                {"list", {{{"id", 90}, {"pid", 4321}, {"bundleId", "us.zoom.xos"}, {"runningInput", false}},
+                                          {{"id", 91}, {"pid", 4322}, {"bundleId", "com.example.meet"}, {"runningInput", false}}}}};
   return scenario;
 }
 
@@ -115,10 +115,14 @@ void expectCleanEnd(const ProcessResult& r, const std::string& mic, const std::s
       recordedOther = i;
     }
   }
-  if (recorded && recordedOther) EXPECT_LT(*recorded, *recordedOther) << what << "\n" << r.out;
+  if (recorded && recordedOther) {
+    EXPECT_LT(*recorded, *recordedOther) << what << "\n" << r.out;
+  }
   for (const auto& path : {mic, other}) {
     auto file = readRecorded(path);
-    if (file.exists) EXPECT_TRUE(file.valid) << what << ": " << path << " has a header that does not match its size";
+    if (file.exists) {
+      EXPECT_TRUE(file.valid) << what << ": " << path << " has a header that does not match its size";
+    }
   }
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -193,6 +194,28 @@ TEST_F(VideoObjectsTest, ListsNodesAndFollowsTheirHoldersAndTheFolder) {
   });
   EXPECT_TRUE(listChanges.allOnMain());
   EXPECT_TRUE(runningChanges.allOnMain());
+}
+
+// A holder's child inherits the node and the holder closes its copy: the
+// node stays open, so no event tells; the next reading of the holders
+// still finds the new one.
+TEST_F(VideoObjectsTest, HoldersThatChangeHandsWithoutAnEventAreFoundByTheNextReading) {
+  V4l2VideoObjects objects(folder, [](const std::string&) { return true; });
+  Calls runningChanges;
+  serveMainWhile([&] {
+    const auto first = devices(objects).at(0);
+    objects.addPropertyListener(first, kRunning, runningChanges.counter());
+    FileHolder holder(node("video0"), true);
+    ASSERT_TRUE(holder.open());
+    ASSERT_TRUE(runningChanges.waitPast(0));
+    ASSERT_EQ(objects.holders(), std::vector<std::int32_t>{holder.pid()});
+    const int heir = holder.fork();
+    ASSERT_GT(heir, 0);
+    ASSERT_TRUE(holder.close());
+    EXPECT_EQ(objects.holders(), std::vector<std::int32_t>{heir});
+    EXPECT_EQ(running(objects, first), 1u);
+    ::kill(heir, SIGKILL);
+  });
 }
 
 TEST_F(VideoObjectsTest, CameraAndClientLinesFollowProcessesOpeningTheNode) {

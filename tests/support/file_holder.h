@@ -1,6 +1,6 @@
 // A process that holds a file open while told to, for tests and benchmarks
 // of who holds a device: it opens and closes the file on command and ends
-// with the object. Header-only, so that drivers on any backend can use it.
+// with the object (a child it forked lives on until killed). Header-only, so that drivers on any backend can use it.
 #pragma once
 
 #include <fcntl.h>
@@ -46,6 +46,12 @@ class FileHolder {
   int pid() const { return pid_; }
   bool open() { return command('o'); }
   bool close() { return command('c'); }
+  // Forks a child that inherits the open file and waits until it is
+  // killed; its pid, or -1.
+  int fork() {
+    std::int32_t heir = -1;
+    return command('f') && receive(&heir, sizeof heir) ? heir : -1;
+  }
 
  private:
   // Only async-signal-safe calls: the test process has threads.
@@ -57,7 +63,17 @@ class FileHolder {
     while (::read(control, &c, 1) == 1) {
       if (c == 'o') fd = ::open(path.c_str(), O_RDONLY);
       if (c == 'c' && fd >= 0) ::close(fd), fd = -1;
+      std::int32_t heir = 0;
+      if (c == 'f') {
+        heir = ::fork();
+        if (heir == 0) {
+          ::close(control);
+          ::close(answer);
+          for (;;) ::pause();
+        }
+      }
       if (::write(answer, &c, 1) != 1) break;
+      if (c == 'f' && ::write(answer, &heir, sizeof heir) != sizeof heir) break;
     }
     ::_exit(0);
   }

@@ -26,9 +26,11 @@ bool contains(const std::string& s, const char* needle) { return s.find(needle) 
 
 }  // namespace
 
-CameraClientWatcher::CameraClientWatcher(std::int32_t selfPid_, std::optional<std::string> selfExecPath_)
+CameraClientWatcher::CameraClientWatcher(std::int32_t selfPid_, std::optional<std::string> selfExecPath_,
+                                         platform::CameraClientSource source_)
     : selfPid(selfPid_),
       selfExecPath(std::move(selfExecPath_)),
+      source(std::move(source_)),
       queue(dispatch::current().makeSerialQueue("qln.camera.clients")),
       launchedAt(dispatch::nowNs()) {}
 
@@ -37,8 +39,7 @@ void CameraClientWatcher::start() {
   queue->async([weak] {
     auto self = weak.lock();
     if (!self) return;
-    self->seedFromArchive();
-    self->launchStream();
+    self->startFeed();
     self->startPrune();
     self->emitIfChanged(true);
   });
@@ -58,9 +59,37 @@ void CameraClientWatcher::stopChild() {
   child.reset();
 }
 
+void CameraClientWatcher::startFeed() {
+  auto* holders = std::get_if<std::shared_ptr<platform::CameraHolders>>(&source);
+  if (!holders) {
+    seedFromArchive();
+    launchStream();
+    return;
+  }
+  std::weak_ptr<CameraClientWatcher> weak = weak_from_this();
+  auto q = queue;
+  (*holders)->addHoldersListener([weak, q] {
+    q->async([weak] {
+      if (auto self = weak.lock()) self->followHolders();
+    });
+  });
+  followHolders();
+}
+
+const std::string& CameraClientWatcher::logTool() const { return std::get<platform::SystemLogTool>(source).path; }
+
+void CameraClientWatcher::followHolders() {
+  auto* holders = std::get_if<std::shared_ptr<platform::CameraHolders>>(&source);
+  if (!holders) return;
+  const auto pids = (*holders)->holders();
+  const std::set<std::int32_t> holding(pids.begin(), pids.end());
+  if (std::erase_if(clients, [&](const auto& e) { return holding.count(e.second) == 0; }) > 0) scheduleEmit();
+  for (auto pid : pids) ingest("pid:" + std::to_string(pid), pid);
+}
+
 void CameraClientWatcher::seedFromArchive() {
   auto out = platform::childLauncher().runToEnd(
-      {kLogTool, {"show", "--last", "3m", "--style", "ndjson", "--predicate", predicate}});
+      {logTool(), {"show", "--last", "3m", "--style", "ndjson", "--predicate", predicate}});
   if (!out || !output::isValidUtf8(*out)) return;
   std::size_t at = 0;
   while (at < out->size()) {
@@ -89,7 +118,7 @@ void CameraClientWatcher::launchStream() {
   };
   std::string error;
   auto launched = platform::childLauncher().launch(
-      {kLogTool, {"stream", "--style", "ndjson", "--predicate", predicate}}, std::move(handlers), error);
+      {logTool(), {"stream", "--style", "ndjson", "--predicate", predicate}}, std::move(handlers), error);
   if (!launched) {
     output::errLine("camera-clients: log stream spawn failed: " + error);
     emitUnsupported();
@@ -168,6 +197,7 @@ void CameraClientWatcher::startPrune() {
 
 void CameraClientWatcher::prune() {
   if (std::erase_if(clients, [](const auto& e) { return !qlnProcessExists(e.second); }) > 0) scheduleEmit();
+  followHolders();
 }
 
 void CameraClientWatcher::scheduleEmit() {

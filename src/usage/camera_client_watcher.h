@@ -1,8 +1,11 @@
-// Which processes hold a live camera connection, followed through the
-// system log: the camera capture service logs each client connection's
-// activation and invalidation. Seeded from the last three minutes of the
-// archive, then fed by a `log stream` child; dead processes are swept every
-// 2 s. Everything runs on the watcher's own serial queue.
+// Which processes hold a live camera connection. Where the system has a log
+// tool for it, followed through the system log: the camera capture service
+// logs each client connection's activation and invalidation; seeded from the
+// last three minutes of the archive, then fed by a `log stream` child.
+// Elsewhere the processes holding a camera open are the clients, read on
+// each camera event and at every sweep, one entry `pid:<pid>` each. Both
+// feed the same table through the same filters; dead processes are swept
+// every 2 s. Everything runs on the watcher's own serial queue.
 #pragma once
 
 #include <cstdint>
@@ -14,13 +17,15 @@
 #include <vector>
 
 #include "dispatch/dispatch.h"
+#include "platform/camera_clients.h"
 #include "platform/child_launcher.h"
 
 namespace qln {
 
 class CameraClientWatcher : public std::enable_shared_from_this<CameraClientWatcher> {
  public:
-  CameraClientWatcher(std::int32_t selfPid, std::optional<std::string> selfExecPath);
+  CameraClientWatcher(std::int32_t selfPid, std::optional<std::string> selfExecPath,
+                      platform::CameraClientSource source = platform::cameraClientSource());
   CameraClientWatcher(const CameraClientWatcher&) = delete;
   CameraClientWatcher& operator=(const CameraClientWatcher&) = delete;
 
@@ -30,13 +35,13 @@ class CameraClientWatcher : public std::enable_shared_from_this<CameraClientWatc
   // watcher's own queue.
   void terminate();
 
-  static constexpr const char* kLogTool = "/usr/bin/log";
   static constexpr const char* kPredicate = R"(process == "cameracaptured" AND subsystem == "com.apple.xpc")";
   // A line longer than this is dropped up to its line feed: the stream must
   // not grow memory without bound on output that never ends a line.
   static constexpr std::size_t kMaxLineBytes = 64 * 1024;
 
  private:
+  void startFeed();
   void seedFromArchive();
   void launchStream();
   void handleOutput(const std::string& bytes);
@@ -49,9 +54,12 @@ class CameraClientWatcher : public std::enable_shared_from_this<CameraClientWatc
   void streamExited();
   void emitUnsupported();
   void stopChild();
+  void followHolders();
+  const std::string& logTool() const;
 
   std::int32_t selfPid;
   std::optional<std::string> selfExecPath;
+  platform::CameraClientSource source;
   dispatch::QueuePtr queue;
   std::shared_ptr<platform::Child> child;
   std::string lineBuf;

@@ -2,8 +2,8 @@
 
 namespace qln {
 
-CameraWatcher::CameraWatcher()
-    : RunningWatcher({platform::videoObjects(),
+CameraWatcher::CameraWatcher(platform::HardwareObjects& objects)
+    : RunningWatcher({objects,
                       [](platform::HardwareObjects&, platform::ObjectId) { return true; },
                       platform::cmioAddress(platform::kSelectorIsRunningSomewhere,
                                             platform::kScopeWildcard, platform::kElementWildcard),

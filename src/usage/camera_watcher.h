@@ -7,7 +7,8 @@ namespace qln {
 
 class CameraWatcher final : public RunningWatcher {
  public:
-  CameraWatcher();
+  // The system's video devices unless told otherwise.
+  explicit CameraWatcher(platform::HardwareObjects& objects = platform::videoObjects());
 };
 
 }  // namespace qln

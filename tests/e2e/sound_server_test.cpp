@@ -10,6 +10,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <optional>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -226,6 +229,50 @@ TEST_F(SoundServerTest, UsageWatchOutlivesTheServerAndFindsTheNextOne) {
   p.signal(SIGTERM);
   auto r = p.wait();
   EXPECT_EQ(r.status, 0) << "usage-watch kept running through the restart";
+
+TEST_F(SoundServerTest, UsageWatchStartsWithRealLinesForEveryFamily) {
+  RunningProcess p({.args = {kHelper, "usage-watch"}, .env = server->env()});
+  ASSERT_TRUE(p.waitForLines(4)) << p.outSoFar() << p.errSoFar();
+  p.signal(SIGTERM);
+  auto r = p.wait();
+  auto lines = splitLines(r.out);
+  ASSERT_EQ(lines.size(), 4u) << r.out;
+  EXPECT_EQ(lines[0], R"({"ev":"camera","active":false})");
+  EXPECT_EQ(lines[1], R"({"ev":"mic","active":false})");
+  EXPECT_EQ(std::set<std::string>(lines.begin() + 2, lines.end()),
+            (std::set<std::string>{R"({"type":"extCameraReal","active":false,"pids":[],"paths":[]})",
+                                   R"({"type":"micProcs","procs":[]})"}));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+}
+
+// The microphone permission is whether the sound server takes a connection:
+// named by PULSE_SERVER, else the runtime folder's pulse/native.
+TEST_F(SoundServerTest, PermissionsAskTheSoundServerWhereAClientWouldFindIt) {
+  std::filesystem::create_directories(path("runtime-link/pulse"));
+  std::filesystem::create_symlink(path("native"), path("runtime-link/pulse/native"));
+  struct Case {
+    const char* name;
+    std::map<std::string, std::optional<std::string>> env;
+    std::string mic;
+  } cases[] = {
+      {"server named", {{"PULSE_SERVER", "unix:" + path("native")}}, "granted"},
+      {"plain path after a remote one", {{"PULSE_SERVER", "tcp:localhost:1 {machine}" + path("native")}}, "granted"},
+      {"runtime folder", {{"PULSE_SERVER", std::nullopt}, {"XDG_RUNTIME_DIR", path("runtime-link")}}, "granted"},
+      {"nothing listening there", {{"PULSE_SERVER", "unix:" + path("nothing")}}, "notDetermined"},
+      {"nowhere to look", {{"PULSE_SERVER", std::nullopt}, {"XDG_RUNTIME_DIR", std::nullopt}}, "notDetermined"},
+  };
+  for (const auto& c : cases) {
+    auto r = runProcess({.args = {kHelper, "permissions"}, .env = c.env});
+    ASSERT_EQ(r.status, 0) << c.name;
+    auto answer = json::parse(r.out);
+    EXPECT_EQ(answer["mic"], c.mic) << c.name;
+    EXPECT_EQ(answer["camera"], "notDetermined") << c.name << ": no camera here";
+  }
+  server->kill();
+  auto r = runProcess({.args = {kHelper, "permissions"}, .env = server->env()});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(json::parse(r.out)["mic"], "notDetermined") << "a dead server answers nothing";
 }
 
 TEST_F(SoundServerTest, KillingTheServerEndsSpeechModeInTheStallExitWithAValidFile) {

@@ -80,24 +80,36 @@ TEST(UsageWatch, SimFirstLinesThenSigtermStopsTheLogChild) {
   ::close(pidfd);
 }
 
-TEST(UsageWatch, UnsupportedSystem) {
-  // No gate, no log tool: the Parts' own unsupported lines, on both binaries.
-  for (const auto& bin : {kSim, kHelper}) {
+TEST(UsageWatch, WithoutSoundServerOrLogTool) {
+  // The sim's system has no gate and no log tool; this one has no sound
+  // server, but knows its camera clients from /proc.
+  struct Case {
+    std::string bin;
+    std::string clientsLine;
+    std::string err;
+  } cases[] = {
+      {kSim, R"({"type":"extCameraRealUnsupported"})", "camera-clients: log stream spawn failed: No such file or directory\n"},
+      {kHelper, R"({"type":"extCameraReal","active":false,"pids":[],"paths":[]})", ""},
+  };
+  for (const auto& c : cases) {
     for (int signo : {SIGTERM, SIGINT}) {
-      RunningProcess p({.args = {bin, "usage-watch"}});
-      ASSERT_TRUE(p.waitForLines(4)) << bin << ": " << p.outSoFar();
-      ASSERT_TRUE(p.waitForErr("\n"));
+      RunningProcess p({.args = {c.bin, "usage-watch"},
+                        .env = {{"PULSE_SERVER", "unix:/nonexistent/native"}, {"XDG_RUNTIME_DIR", "/nonexistent"}}});
+      ASSERT_TRUE(p.waitForLines(4)) << c.bin << ": " << p.outSoFar();
+      if (!c.err.empty()) {
+        ASSERT_TRUE(p.waitForErr("\n"));
+      }
       p.signal(signo);
       auto r = p.wait();
       auto lines = splitLines(r.out);
-      ASSERT_EQ(lines.size(), 4u) << bin;
-      EXPECT_EQ(lines[0], R"({"ev":"camera","active":false})") << bin;
-      EXPECT_EQ(lines[1], R"({"ev":"mic","active":false})") << bin;
+      ASSERT_EQ(lines.size(), 4u) << c.bin;
+      EXPECT_EQ(lines[0], R"({"ev":"camera","active":false})") << c.bin;
+      EXPECT_EQ(lines[1], R"({"ev":"mic","active":false})") << c.bin;
       EXPECT_EQ(std::set<std::string>(lines.begin() + 2, lines.end()),
-                (std::set<std::string>{R"({"type":"extCameraRealUnsupported"})", R"({"type":"micProcsUnsupported"})"}))
-          << bin;
-      EXPECT_EQ(r.err, "camera-clients: log stream spawn failed: No such file or directory\n") << bin;
-      EXPECT_EQ(r.status, 0) << bin;
+                (std::set<std::string>{c.clientsLine, R"({"type":"micProcsUnsupported"})"}))
+          << c.bin;
+      EXPECT_EQ(r.err, c.err) << c.bin;
+      EXPECT_EQ(r.status, 0) << c.bin;
     }
   }
 }

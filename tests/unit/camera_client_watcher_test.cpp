@@ -7,6 +7,7 @@
 #include "line_capture.h"
 #include "platform/sim/scenario.h"
 #include "platform/sim/sim_process.h"
+#include "platform/camera_clients.h"
 #include "usage/camera_client_watcher.h"
 
 namespace {
@@ -62,6 +63,23 @@ json table() {
   list.push_back(eperm);
   return {{"ownPid", kOwn}, {"list", list}};
 }
+
+// Who holds a camera, as a system without the log tool tells it.
+class ScriptedHolders final : public platform::CameraHolders {
+ public:
+  std::vector<std::int32_t> holders() override { return pids; }
+  void addHoldersListener(std::function<void()> changed) override { listeners.push_back(std::move(changed)); }
+  // The holders become `now`; `told` says whether an event announces it.
+  void become(std::vector<std::int32_t> now, bool told) {
+    pids = std::move(now);
+    if (told)
+      for (auto& listener : listeners) listener();
+  }
+
+ private:
+  std::vector<std::int32_t> pids;
+  std::vector<std::function<void()>> listeners;
+};
 
 class CameraClientTest : public ::testing::Test {
  protected:
@@ -246,6 +264,38 @@ TEST_F(CameraClientTest, TerminateStopsTheChildForGood) {
   clock->advanceSeconds(120);
   EXPECT_EQ(sim::logTool().launches().size(), 2u) << "a terminated child is not relaunched";
   EXPECT_EQ(lines.out(), std::vector<std::string>{kNone});
+}
+
+TEST_F(CameraClientTest, HoldersFeedTheSameTableThroughTheSameFilters) {
+  sim::setScenarioForTesting({{"processTable", table()}});  // and no log tool
+  auto holders = std::make_shared<ScriptedHolders>();
+  holders->become({700}, false);
+  watcher = std::make_shared<CameraClientWatcher>(kSelf, kHostExec, holders);
+  watcher->start();
+  clock->runUntilIdle();
+  EXPECT_EQ(lines.out(), std::vector<std::string>{kZoom}) << "a holder at start is in the first line";
+  EXPECT_TRUE(sim::logTool().launches().empty());
+
+  // Own, host, their descendants, the host's executable, a dead process.
+  holders->become({500, 600, 700, 800, 801, 900, 999}, true);
+  clock->advanceSeconds(1);
+  EXPECT_EQ(lines.out(), std::vector<std::string>{kZoom});
+
+  holders->become({}, true);  // now at +1 s
+  clock->advanceMs(299);
+  EXPECT_EQ(lines.out().size(), 1u);
+  clock->advanceMs(1);
+  EXPECT_EQ(lines.out(), (std::vector<std::string>{kZoom, kNone}));
+
+  // A change no event announced waits for the sweep at +2 s.
+  holders->become({700}, false);  // now at +1.3 s
+  clock->advanceMs(699);
+  EXPECT_EQ(lines.out().size(), 2u);
+  clock->advanceMs(300);
+  EXPECT_EQ(lines.out().size(), 2u) << "the sweep's find is debounced too";
+  clock->advanceMs(1);
+  EXPECT_EQ(lines.out(), (std::vector<std::string>{kZoom, kNone, kZoom}));
+  EXPECT_TRUE(lines.err().empty());
 }
 
 }  // namespace

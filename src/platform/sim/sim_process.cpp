@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "dispatch/dispatch.h"
+#include "platform/camera_clients.h"
 #include "platform/process_info.h"
 #include "platform/sim/scenario.h"
 
@@ -328,5 +329,9 @@ ChildLauncher& childLauncher() {
   static auto* launcher = new sim::SimChildLauncher;
   return *launcher;
 }
+
+// The scripted system has the camera service's log tool; its children play
+// the scenario's log lines.
+CameraClientSource cameraClientSource() { return SystemLogTool{"/usr/bin/log"}; }
 
 }  // namespace qln::platform

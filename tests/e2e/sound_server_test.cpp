@@ -229,6 +229,7 @@ TEST_F(SoundServerTest, UsageWatchOutlivesTheServerAndFindsTheNextOne) {
   p.signal(SIGTERM);
   auto r = p.wait();
   EXPECT_EQ(r.status, 0) << "usage-watch kept running through the restart";
+}
 
 TEST_F(SoundServerTest, UsageWatchStartsWithRealLinesForEveryFamily) {
   RunningProcess p({.args = {kHelper, "usage-watch"}, .env = server->env()});

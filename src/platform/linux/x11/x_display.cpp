@@ -21,12 +21,6 @@ Display* XDisplay::shared() {
   return display;
 }
 
-std::optional<Atom> XDisplay::existingAtom(Display* display, const char* name) {
-  Atom atom = XInternAtom(display, name, True);
-  if (atom == None) return std::nullopt;
-  return atom;
-}
-
 std::optional<std::vector<unsigned long>> XDisplay::cardinals(Display* display, Window window, Atom property) {
   std::vector<unsigned long> items;
   long offset = 0;  // in 32-bit units

@@ -7,6 +7,8 @@
 
 #include <X11/Xlib.h>
 
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <vector>
 
@@ -18,9 +20,18 @@ class XDisplay {
   // reached. Opened once: a failure is not tried again.
   static Display* shared();
 
-  // The atom of that name if some client ever made it; none otherwise, so
-  // that no window can carry the property and no atom needs creating.
-  static std::optional<Atom> existingAtom(Display* display, const char* name);
+  // For each name, its atom if some client ever made it; none otherwise, so
+  // that no window can carry the property and no atom needs creating. One
+  // round trip for all of them.
+  template <std::size_t N>
+  static std::array<std::optional<Atom>, N> existingAtoms(Display* display, std::array<const char*, N> names) {
+    std::array<Atom, N> atoms{};
+    XInternAtoms(display, const_cast<char**>(names.data()), static_cast<int>(N), True, atoms.data());
+    std::array<std::optional<Atom>, N> found;
+    for (std::size_t i = 0; i < N; ++i)
+      if (atoms[i] != None) found[i] = atoms[i];
+    return found;
+  }
 
   // A property of 32-bit items (CARDINAL, WINDOW): its items; none when the
   // window has no such property, it holds something else, or the window is

@@ -15,9 +15,9 @@ using nlohmann::json;
 // Bottom to top, as X keeps them: the window manager's client list in
 // stacking order (or, from one that keeps no such list, in mapping order,
 // the closest there is), else the root's children.
-std::vector<Window> bottomToTop(Display* display, Window root) {
-  for (const char* name : {"_NET_CLIENT_LIST_STACKING", "_NET_CLIENT_LIST"}) {
-    auto atom = XDisplay::existingAtom(display, name);
+std::vector<Window> bottomToTop(Display* display, Window root, std::optional<Atom> stacking,
+                                std::optional<Atom> mapping) {
+  for (auto atom : {stacking, mapping}) {
     if (!atom) continue;
     if (auto clients = XDisplay::cardinals(display, root, *atom))
       return std::vector<Window>(clients->begin(), clients->end());
@@ -37,15 +37,18 @@ std::optional<json> XWindowServer::copyWindowList() {
   Display* display = XDisplay::shared();
   if (!display) return std::nullopt;
   const Window root = DefaultRootWindow(display);
-  auto windows = bottomToTop(display, root);
+  const auto found = XDisplay::existingAtoms<4>(
+      display, {"_NET_CLIENT_LIST_STACKING", "_NET_CLIENT_LIST", "_NET_WM_PID", "_NET_WM_WINDOW_OPACITY"});
+  const Atoms atoms{found[0], found[1], found[2], found[3]};
+  auto windows = bottomToTop(display, root, atoms.clientListStacking, atoms.clientList);
   std::reverse(windows.begin(), windows.end());
   json list = json::array();
   for (Window window : windows)
-    if (auto entry = describe(display, root, window)) list.push_back(std::move(*entry));
+    if (auto entry = describe(display, atoms, root, window)) list.push_back(std::move(*entry));
   return list;
 }
 
-std::optional<json> XWindowServer::describe(Display* display, Window root, Window window) {
+std::optional<json> XWindowServer::describe(Display* display, const Atoms& atoms, Window root, Window window) {
   XWindowAttributes attributes;
   if (!XGetWindowAttributes(display, window, &attributes)) return std::nullopt;
   int x = 0, y = 0;
@@ -58,13 +61,13 @@ std::optional<json> XWindowServer::describe(Display* display, Window root, Windo
                  {{"X", double(x)}, {"Y", double(y)}, {"Width", double(attributes.width)},
                   {"Height", double(attributes.height)}}}};
   // Without a pid the window stays ownerless, and so matches any owner.
-  if (auto atom = XDisplay::existingAtom(display, "_NET_WM_PID"))
-    if (auto pid = XDisplay::cardinal(display, window, *atom))
+  if (atoms.pid)
+    if (auto pid = XDisplay::cardinal(display, window, *atoms.pid))
       entry["kCGWindowOwnerPID"] = static_cast<std::uint64_t>(*pid & 0xFFFFFFFFul);
   // Opacity is a fraction of 0xFFFFFFFF; a window without one is opaque.
   double alpha = 1.0;
-  if (auto atom = XDisplay::existingAtom(display, "_NET_WM_WINDOW_OPACITY"))
-    if (auto opacity = XDisplay::cardinal(display, window, *atom))
+  if (atoms.opacity)
+    if (auto opacity = XDisplay::cardinal(display, window, *atoms.opacity))
       alpha = double(*opacity & 0xFFFFFFFFul) / double(0xFFFFFFFFul);
   entry["kCGWindowAlpha"] = alpha;
   return entry;

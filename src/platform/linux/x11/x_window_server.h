@@ -24,8 +24,12 @@ class XWindowServer final : public WindowServer {
   std::optional<std::uint32_t> displayWithPoint(double x, double y) override;
 
  private:
+  // The EWMH atoms the list reads; none where no client ever named one.
+  struct Atoms {
+    std::optional<Atom> clientListStacking, clientList, pid, opacity;
+  };
   // One window's dictionary; none when it is gone by the time it is asked.
-  std::optional<nlohmann::json> describe(Display* display, Window root, Window window);
+  std::optional<nlohmann::json> describe(Display* display, const Atoms& atoms, Window root, Window window);
 };
 
 }  // namespace qln::platform::linux_backend::x11

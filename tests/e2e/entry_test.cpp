@@ -86,7 +86,7 @@ TEST(Entry, WindowListOptionFallbacks) {
 }
 
 TEST(Entry, ProductWithoutWindowServerReportsNotFound) {
-  auto r = runProcess({.args = {kHelper, "window-list", "--pid", "1", "--window", "5"}});
+  auto r = runProcess({.args = {kHelper, "window-list", "--pid", "1", "--window", "5"}, .env = {{"DISPLAY", std::nullopt}}});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "{\"type\":\"windowList\",\"found\":false}\n");
   EXPECT_EQ(r.err, "");

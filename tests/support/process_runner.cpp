@@ -227,6 +227,20 @@ ProcessResult runProcess(const ProcessOptions& options) {
   return p.wait(options.timeout);
 }
 
+std::string programOnPath(const char* program) {
+  const char* path = ::getenv("PATH");
+  if (!path) return "";
+  std::string all = path;
+  for (std::size_t at = 0; at <= all.size();) {
+    std::size_t end = all.find(':', at);
+    if (end == std::string::npos) end = all.size();
+    std::string dir = all.substr(at, end - at);
+    if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0) return dir + "/" + program;
+    at = end + 1;
+  }
+  return "";
+}
+
 std::string aloneCopyOf(const std::string& binary) {
   static std::mutex mutex;
   static std::map<std::string, std::string> copies;

@@ -66,5 +66,7 @@ std::string writeTempFile(const std::string& contents, const std::string& suffix
 // server or recogniser packages.
 std::string aloneCopyOf(const std::string& binary);
 std::vector<std::string> splitLines(const std::string& text);
+// The program's full path on PATH, or empty when PATH has none.
+std::string programOnPath(const char* program);
 
 }  // namespace qln::testing

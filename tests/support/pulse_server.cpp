@@ -13,28 +13,9 @@
 
 namespace qln::testing {
 
-namespace {
-
-// The program's full path, or empty when PATH has none.
-std::string onPath(const char* program) {
-  const char* path = ::getenv("PATH");
-  if (!path) return "";
-  std::string all = path;
-  for (std::size_t at = 0; at <= all.size();) {
-    std::size_t end = all.find(':', at);
-    if (end == std::string::npos) end = all.size();
-    std::string dir = all.substr(at, end - at);
-    if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0) return dir + "/" + program;
-    at = end + 1;
-  }
-  return "";
-}
-
-}  // namespace
-
 bool PulseServer::installed() {
-  return !onPath("pulseaudio").empty() && !onPath("pactl").empty() && !onPath("paplay").empty() &&
-         !onPath("parecord").empty();
+  return !programOnPath("pulseaudio").empty() && !programOnPath("pactl").empty() && !programOnPath("paplay").empty() &&
+         !programOnPath("parecord").empty();
 }
 
 PulseServer::PulseServer() {
@@ -69,14 +50,14 @@ bool PulseServer::restart() {
 
 void PulseServer::start() {
   server_ = std::make_unique<RunningProcess>(ProcessOptions{
-      .args = {onPath("pulseaudio"), "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+      .args = {programOnPath("pulseaudio"), "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
                "--disallow-exit", "--log-target=stderr", "-F", folder_ + "/default.pa"},
       .env = {{"HOME", folder_}, {"XDG_RUNTIME_DIR", folder_}, {"PULSE_RUNTIME_PATH", folder_ + "/runtime"},
               {"XDG_CONFIG_HOME", folder_ + "/config"}}});
   // The server is up once a client gets an answer from it.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < deadline) {
-    auto r = runProcess({.args = {onPath("pactl"), "info"}, .env = env(), .timeout = std::chrono::milliseconds(3000)});
+    auto r = runProcess({.args = {programOnPath("pactl"), "info"}, .env = env(), .timeout = std::chrono::milliseconds(3000)});
     if (r.status == 0) {
       ok_ = true;
       return;
@@ -112,7 +93,7 @@ std::map<std::string, std::optional<std::string>> PulseServer::clientEnv(const s
 std::unique_ptr<RunningProcess> PulseServer::play(const std::string& wav, const std::string& sink,
                                                   const std::string& appId) const {
   return std::make_unique<RunningProcess>(ProcessOptions{
-      .args = {onPath("paplay"), "--device=" + sink, "--property=application.id=" + appId,
+      .args = {programOnPath("paplay"), "--device=" + sink, "--property=application.id=" + appId,
                "--property=application.name=" + appId, wav},
       .env = clientEnv(appId),
       .timeout = std::chrono::milliseconds(120000)});
@@ -120,7 +101,7 @@ std::unique_ptr<RunningProcess> PulseServer::play(const std::string& wav, const 
 
 int PulseServer::playDetached(const std::string& wav, const std::string& sink, const std::string& appId) const {
   auto r = runProcess({.args = {"/bin/sh", "-c", "\"$0\" --device=\"$1\" \"$2\" </dev/null >/dev/null 2>&1 & echo $!",
-                                onPath("paplay"), sink, wav},
+                                programOnPath("paplay"), sink, wav},
                        .env = clientEnv(appId)});
   try {
     return std::stoi(r.out);
@@ -131,7 +112,7 @@ int PulseServer::playDetached(const std::string& wav, const std::string& sink, c
 
 std::unique_ptr<RunningProcess> PulseServer::record(const std::string& appId) const {
   return std::make_unique<RunningProcess>(ProcessOptions{
-      .args = {onPath("parecord"), "--device=mic", "--raw", "--property=application.id=" + appId, "/dev/null"},
+      .args = {programOnPath("parecord"), "--device=mic", "--raw", "--property=application.id=" + appId, "/dev/null"},
       .env = clientEnv(appId),
       .timeout = std::chrono::milliseconds(120000)});
 }

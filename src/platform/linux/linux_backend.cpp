@@ -32,7 +32,7 @@ class LinuxCapabilities final : public Capabilities {
   bool languageModel() override { return false; }
 };
 
-// Without the X11 family: no display reachable, so no window list.
+// Without the X11 family (its library or Xlib missing): no window list.
 class LinuxWindowServer final : public WindowServer {
  public:
   std::optional<nlohmann::json> copyWindowList() override { return std::nullopt; }

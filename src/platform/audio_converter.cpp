@@ -5,12 +5,38 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
+
+#include "platform/lazy_library.h"
 
 namespace qln::platform {
 
 static_assert(AudioConverter::kSoxrRecipe == SOXR_MQ);
 
 namespace {
+
+// libsoxr, opened when the first converter needs a resampler.
+struct Soxr {
+  decltype(&soxr_io_spec) ioSpec;
+  decltype(&soxr_quality_spec) qualitySpec;
+  decltype(&soxr_runtime_spec) runtimeSpec;
+  decltype(&soxr_create) create;
+  decltype(&soxr_process) process;
+  decltype(&soxr_delete) destroy;
+  bool ok() const { return ioSpec && qualitySpec && runtimeSpec && create && process && destroy; }
+};
+
+const Soxr& soxr() {
+  static const Soxr api = [] {
+    static LazyLibrary library("libsoxr.so.0");
+#define QLN_SOXR_FUNCTION(f) library.function<std::remove_pointer_t<decltype(&f)>>(#f)
+    return Soxr{QLN_SOXR_FUNCTION(soxr_io_spec),   QLN_SOXR_FUNCTION(soxr_quality_spec),
+                QLN_SOXR_FUNCTION(soxr_runtime_spec), QLN_SOXR_FUNCTION(soxr_create),
+                QLN_SOXR_FUNCTION(soxr_process),   QLN_SOXR_FUNCTION(soxr_delete)};
+#undef QLN_SOXR_FUNCTION
+  }();
+  return api;
+}
 
 bool usable(const AudioFormat& f) {
   return f.sampleRate > 0 && std::isfinite(f.sampleRate) && f.channelCount > 0;
@@ -67,11 +93,13 @@ std::shared_ptr<AudioConverter> AudioConverter::make(const AudioFormat& from, co
   if (!(ratio <= kMaxRateRatio && ratio >= 1.0 / kMaxRateRatio)) return nullptr;
   std::shared_ptr<AudioConverter> c(new AudioConverter(from, to));
   if (from.sampleRate != to.sampleRate) {
+    const Soxr& api = soxr();
+    if (!api.ok()) return nullptr;
     soxr_error_t err = nullptr;
-    soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    soxr_quality_spec_t quality = soxr_quality_spec(kSoxrRecipe, SOXR_LINEAR_PHASE);
-    soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-    c->resampler_ = soxr_create(from.sampleRate, to.sampleRate, c->channels_, &err, &io, &quality, &runtime);
+    soxr_io_spec_t io = api.ioSpec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    soxr_quality_spec_t quality = api.qualitySpec(kSoxrRecipe, SOXR_LINEAR_PHASE);
+    soxr_runtime_spec_t runtime = api.runtimeSpec(1);
+    c->resampler_ = api.create(from.sampleRate, to.sampleRate, c->channels_, &err, &io, &quality, &runtime);
     if (err != nullptr || c->resampler_ == nullptr) return nullptr;
   }
   return c;
@@ -81,7 +109,7 @@ AudioConverter::AudioConverter(const AudioFormat& from, const AudioFormat& to)
     : from_(from), to_(to), channels_(to.channelCount) {}
 
 AudioConverter::~AudioConverter() {
-  if (resampler_ != nullptr) soxr_delete(resampler_);
+  if (resampler_ != nullptr) soxr().destroy(resampler_);
 }
 
 ConvertResult AudioConverter::convert(PcmBuffer& out, InputBlock input) {
@@ -162,7 +190,7 @@ bool AudioConverter::resample(const float* in, std::size_t frames, std::string& 
     std::size_t room = static_cast<std::size_t>(std::ceil(static_cast<double>(frames) * ratio)) + 64;
     float* dst = reserveHeld(room);
     std::size_t used = 0, made = 0;
-    soxr_error_t err = soxr_process(resampler_, in, frames, &used, dst, room, &made);
+    soxr_error_t err = soxr().process(resampler_, in, frames, &used, dst, room, &made);
     if (err != nullptr) {
       error = std::string("resampler: ") + err;
       return false;
@@ -181,7 +209,7 @@ bool AudioConverter::drainResampler(std::string& error) {
     constexpr std::size_t room = 1024;
     float* dst = reserveHeld(room);
     std::size_t made = 0;
-    soxr_error_t err = soxr_process(resampler_, nullptr, 0, nullptr, dst, room, &made);
+    soxr_error_t err = soxr().process(resampler_, nullptr, 0, nullptr, dst, room, &made);
     if (err != nullptr) {
       error = std::string("resampler: ") + err;
       return false;

@@ -118,7 +118,7 @@ std::unique_ptr<RunningProcess> PulseServer::record(const std::string& appId) co
 }
 
 std::optional<std::string> PulseServer::pactl(const std::vector<std::string>& args) const {
-  std::vector<std::string> all{onPath("pactl")};
+  std::vector<std::string> all{programOnPath("pactl")};
   all.insert(all.end(), args.begin(), args.end());
   auto r = runProcess({.args = all, .env = env(), .timeout = std::chrono::milliseconds(10000)});
   if (r.status != 0) return std::nullopt;

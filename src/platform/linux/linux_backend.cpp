@@ -1,5 +1,7 @@
 // The product's backend on Linux: its start-up, gates, window server and
 // language model.
+#include <cstdlib>
+
 #include "platform/backend.h"
 #include "platform/capabilities.h"
 #include "platform/language_model.h"
@@ -55,7 +57,11 @@ Capabilities& capabilities() {
 }
 
 WindowServer& windowServer() {
-  if (auto* family = linux_backend::windowFamily()) return family->windowServer();
+  // Xlib finds its display through DISPLAY alone: without one there is no
+  // window server to ask, and no reason to load the X libraries.
+  const char* display = std::getenv("DISPLAY");
+  if (display && *display)
+    if (auto* family = linux_backend::windowFamily()) return family->windowServer();
   static auto* w = new LinuxWindowServer;
   return *w;
 }

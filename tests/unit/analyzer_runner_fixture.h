@@ -109,6 +109,11 @@ class AnalyzerRunnerTest : public ::testing::Test {
         kept.push_back(l);
     return kept;
   }
+  // Every line of both channels and every hand-off, in order.
+  std::vector<std::string> allLines() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return log_;
+  }
   void clearLog() {
     std::lock_guard<std::mutex> g(mutex_);
     log_.clear();

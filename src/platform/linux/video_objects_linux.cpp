@@ -12,6 +12,7 @@
 
 #include "dispatch/dispatch.h"
 #include "platform/linux/proc_fd_scan.h"
+#include "platform/property_value.h"
 
 namespace qln::platform::linux_backend {
 namespace {
@@ -194,44 +195,41 @@ void V4l2VideoObjects::refreshHeld(bool rescanHeld) {
   for (std::size_t i = 0; i < ids.size(); ++i) held_[ids[i]] = std::move(found[i]);
 }
 
+// The running state is read from /proc only when its value is wanted, not
+// for its size.
+PropertyValue V4l2VideoObjects::lookupLocked(ObjectId object, const PropertyAddress& address, bool wantValue) {
+  PropertyValue v;
+  if (object == kSystemObject) {
+    if (address.selector == kSelectorDevices) {
+      v.kind = PropertyValue::Kind::ids;
+      for (const auto& [index, node] : nodes_) v.ids.push_back(node.id);
+    }
+    return v;
+  }
+  if (!findNode(object)) {
+    v.status = kStatusBadObject;
+    return v;
+  }
+  if (address.selector == kSelectorIsRunningSomewhere) {
+    v.kind = PropertyValue::Kind::word;
+    if (wantValue) {
+      refreshHeld(false);
+      v.word = held_[object].empty() ? 0 : 1;
+    }
+  }
+  return v;
+}
+
 Status V4l2VideoObjects::getPropertyDataSize(ObjectId object, const PropertyAddress& address,
                                              std::uint32_t& size) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (object == kSystemObject) {
-    if (address.selector != kSelectorDevices) return kStatusUnknownProperty;
-    size = static_cast<std::uint32_t>(4 * nodes_.size());
-    return kStatusOK;
-  }
-  if (!findNode(object)) return kStatusBadObject;
-  if (address.selector != kSelectorIsRunningSomewhere) return kStatusUnknownProperty;
-  size = 4;
-  return kStatusOK;
+  return lookupLocked(object, address, false).dataSize(size);
 }
 
 Status V4l2VideoObjects::getPropertyData(ObjectId object, const PropertyAddress& address, std::uint32_t& size,
                                          void* data) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (object == kSystemObject) {
-    if (address.selector != kSelectorDevices) return kStatusUnknownProperty;
-    // A list that grew since the size query is cut to the caller's buffer.
-    std::uint32_t written = 0;
-    auto* ids = static_cast<ObjectId*>(data);
-    for (const auto& [index, node] : nodes_) {
-      if (written + 4 > size) break;
-      ids[written / 4] = node.id;
-      written += 4;
-    }
-    size = written;
-    return kStatusOK;
-  }
-  if (!findNode(object)) return kStatusBadObject;
-  if (address.selector != kSelectorIsRunningSomewhere) return kStatusUnknownProperty;
-  if (size < 4) return kStatusBadPropertySize;
-  refreshHeld(false);
-  const std::uint32_t running = held_[object].empty() ? 0 : 1;
-  std::memcpy(data, &running, 4);
-  size = 4;
-  return kStatusOK;
+  return lookupLocked(object, address, true).copyData(size, data);
 }
 
 std::optional<std::string> V4l2VideoObjects::getPropertyString(ObjectId, const PropertyAddress&) {

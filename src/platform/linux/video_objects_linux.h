@@ -22,6 +22,7 @@
 #include "platform/camera_clients.h"
 #include "platform/hardware.h"
 #include "platform/linux/v4l2_nodes.h"
+#include "platform/property_value.h"
 
 namespace qln::platform::linux_backend {
 
@@ -68,6 +69,7 @@ class V4l2VideoObjects final : public HardwareObjects, public CameraHolders {
   void dropNode(std::map<unsigned long, Node>::iterator it, Changes& changes);
   void tell(const Changes& changes);
   Node* findNode(ObjectId id);
+  PropertyValue lookupLocked(ObjectId object, const PropertyAddress& address, bool wantValue);
   // The holders of each listed node, scanned afresh when an open or close
   // was seen since the last scan, when a node cannot be watched, or when
   // `rescanHeld` and some node is held (holders of a held node may change

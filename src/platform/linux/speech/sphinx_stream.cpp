@@ -10,9 +10,11 @@ namespace qln::platform::linux_backend::sphinx {
 namespace {
 
 constexpr double kDecoderRate = 16000;
-// The decoder gets audio in slices of 100 ms: the hypothesis is read at
-// most once per slice, since reading it walks the whole search.
+// The decoder gets audio in slices of 100 ms. The hypothesis is read at most
+// every 200 ms: reading it walks the search, and a partial line five times a
+// second is all the host shows.
 constexpr std::size_t kSliceSamples = 1600;
+constexpr std::size_t kHypothesisSamples = 3200;
 
 bool isFiller(const char* word) {
   if (!word || !*word) return true;
@@ -95,11 +97,11 @@ void SphinxStream::process(const std::int16_t* samples, std::size_t count) {
   if (speech && !inSpeech_) {
     inSpeech_ = true;
     heardSpeech_ = true;
-    sinceHypothesis_ = kSliceSamples;
+    sinceHypothesis_ = kHypothesisSamples;
   }
   if (inSpeech_ && speech) {
     sinceHypothesis_ += count;
-    if (sinceHypothesis_ >= kSliceSamples) {
+    if (sinceHypothesis_ >= kHypothesisSamples) {
       sinceHypothesis_ = 0;
       const char* hyp = ps_get_hyp(ps, nullptr);
       std::string text = hyp ? hyp : "";

@@ -92,10 +92,23 @@ void OtherPartyTap::start(std::optional<std::string> initialBundle) {
 }
 
 void OtherPartyTap::setBundle(std::optional<std::string> bundle) {
-  ctrl->async([weak = weak_from_this(), bundle = std::move(bundle)] {
+  bool posted;
+  {
+    std::lock_guard<std::mutex> guard(pendingMutex);
+    posted = pendingBundle.has_value();
+    pendingBundle = std::move(bundle);
+  }
+  if (posted) return;  // the step already queued takes this one
+  ctrl->async([weak = weak_from_this()] {
     auto self = weak.lock();
     if (!self) return;
-    auto next = nonEmpty(bundle);
+    std::optional<std::string> newest;
+    {
+      std::lock_guard<std::mutex> guard(self->pendingMutex);
+      newest = std::move(*self->pendingBundle);
+      self->pendingBundle.reset();
+    }
+    auto next = nonEmpty(newest);
     if (next == self->bundleId) return;
     self->bundleId = std::move(next);
     if (self->stopped) return;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <span>
@@ -30,7 +31,9 @@ class OtherPartyTap : public std::enable_shared_from_this<OtherPartyTap> {
                                              std::uint64_t startAnchor);
   ~OtherPartyTap();
 
-  // Asynchronous on the control queue.
+  // Asynchronous on the control queue. Re-targets not yet carried out when
+  // a newer one comes are passed over: the tap goes straight to the newest,
+  // so a flood of them cannot pile up work (or delay stop) behind it.
   void start(std::optional<std::string> bundleId);
   void setBundle(std::optional<std::string> bundleId);
   // Synchronous on the control queue; returns once the recording is
@@ -61,6 +64,9 @@ class OtherPartyTap : public std::enable_shared_from_this<OtherPartyTap> {
   const dispatch::QueuePtr ctrl;
   const dispatch::QueuePtr ioQueue;
   std::optional<std::string> bundleId;
+  // The newest re-target not yet carried out on ctrl; set from any thread.
+  std::mutex pendingMutex;
+  std::optional<std::optional<std::string>> pendingBundle;
   std::vector<platform::ObjectId> currentProcs;
   platform::ObjectId tapID = 0;
   platform::ObjectId aggID = 0;

@@ -50,7 +50,7 @@ std::shared_ptr<SpeechRunner> SpeechRunner::make(std::shared_ptr<platform::Speec
   // The meter's queued lines check the stop flag, and drop themselves once
   // the runner is gone: an aliasing pointer ties the flag to the runner.
   std::shared_ptr<const std::atomic<bool>> stopFlag(runner, &runner->stopping);
-  runner->meter.emplace(AcousticMeter::Line::mic, runner->acousticCtrl, stopFlag, startAnchor);
+  runner->meter.emplace(AcousticMeter::Line::mic, runner->acousticCtrl, stopFlag, runner->startAnchor);
   return runner;
 }
 

@@ -108,6 +108,7 @@ void StdinLineReader::start() {
         break;
       }
       self->feed(std::move(bytes));
+      self->waitForRoom();
     }
     if (orphaned->load()) ::close(wakeRead);
   });
@@ -120,10 +121,26 @@ bool StdinLineReader::waitUntilInputEnds(int timeoutMs) {
 
 void StdinLineReader::feed(std::string bytes) {
   if (bytes.empty()) return;
+  {
+    std::lock_guard<std::mutex> guard(flowMutex_);
+    queuedBytes_ += bytes.size();
+  }
   std::weak_ptr<StdinLineReader> weak = weak_from_this();
   q->async([weak, bytes = std::move(bytes)] {
-    if (auto self = weak.lock()) self->append(bytes);
+    auto self = weak.lock();
+    if (!self) return;
+    self->append(bytes);
+    {
+      std::lock_guard<std::mutex> guard(self->flowMutex_);
+      self->queuedBytes_ -= bytes.size();
+    }
+    self->flowCv_.notify_all();
   });
+}
+
+void StdinLineReader::waitForRoom() {
+  std::unique_lock<std::mutex> lock(flowMutex_);
+  flowCv_.wait(lock, [this] { return queuedBytes_ <= kMaxQueuedBytes; });
 }
 
 void StdinLineReader::append(const std::string& bytes) {

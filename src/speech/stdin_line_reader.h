@@ -26,6 +26,9 @@ class StdinLineReader : public std::enable_shared_from_this<StdinLineReader> {
   // Longer lines are dropped up to their next line feed, so a host that
   // never ends a line cannot grow the buffer without bound.
   static constexpr std::size_t kMaxLineBytes = 64 * 1024;
+  // The watching thread reads no further while this much is still waiting
+  // for the queue: input faster than its handling must not pile up.
+  static constexpr std::size_t kMaxQueuedBytes = 256 * 1024;
 
   // Creates the queue and an empty buffer; reads nothing yet. `fd` stays
   // owned by the caller.
@@ -51,6 +54,8 @@ class StdinLineReader : public std::enable_shared_from_this<StdinLineReader> {
 
  private:
   void append(const std::string& bytes);  // on q
+  // On the watching thread: until the queue has caught up.
+  void waitForRoom();
 
   const OnLine onLine;
   const dispatch::QueuePtr q;
@@ -67,6 +72,9 @@ class StdinLineReader : public std::enable_shared_from_this<StdinLineReader> {
   std::mutex endMutex_;
   std::condition_variable endCv_;
   bool ended_ = false;  // guarded by endMutex_
+  std::mutex flowMutex_;
+  std::condition_variable flowCv_;
+  std::size_t queuedBytes_ = 0;  // guarded by flowMutex_: fed, not yet handled
 };
 
 // True for well-formed UTF-8 (no overlong forms, surrogates or values past

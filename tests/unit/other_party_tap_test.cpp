@@ -313,6 +313,28 @@ TEST_F(OtherPartyTapTest, SetBundleRetargets) {
   }
 }
 
+TEST_F(OtherPartyTapTest, ReTargetsNotYetCarriedOutGiveWayToTheNewest) {
+  setScenario({proc(10, kApp, kZoom), proc(20, 300, "com.microsoft.teams2"), proc(30, 301, "com.example.meet")});
+  // runningApps of the scenario name only the first application; the others
+  // are found through the audio process list.
+  auto t = startTap(kZoom);
+  ASSERT_EQ(sim::taps().liveIOProcs(), 1u);
+  sim::taps().clearCalls();
+  // A burst before the control queue gets a turn: only the newest counts.
+  for (int i = 0; i < 1000; ++i) t->setBundle(i % 2 ? "com.microsoft.teams2" : "com.example.meet");
+  t->setBundle(std::string("com.microsoft.teams2"));
+  clock->advanceSeconds(4);
+  EXPECT_EQ(sim::taps().calls(),
+            (std::vector<std::string>{"stop 201 1", "destroyIOProc 201 1", "destroyAggregate 201", "destroyTap 200",
+                                      "createTap 202 [20]", "createAggregate 203", "createIOProc 203 2", "start 203 2"}));
+  // And a later one is carried out as ever.
+  sim::taps().clearCalls();
+  t->setBundle(std::string(kZoom));
+  clock->advanceSeconds(4);
+  EXPECT_EQ(sim::taps().lastDescribedProcesses(), (std::vector<platform::ObjectId>{10}));
+  t->stop();
+}
+
 TEST_F(OtherPartyTapTest, StopIsFinalAndSilent) {
   setScenario({proc(10, kApp, kZoom)});
   auto t = startTap(kZoom);

@@ -95,6 +95,7 @@ TEST(Entry, ProductWithoutWindowServerReportsNotFound) {
 TEST(Entry, BrokenScenarioIsOneClearLine) {
   std::string malformed = writeTempFile("{\"windows\": [");
   std::string notObject = writeTempFile("[1]");
+  std::string hugeNumber = writeTempFile("{\"windows\": 1e99999}");
   struct Case {
     std::string path;
     std::string errPrefix;
@@ -102,6 +103,7 @@ TEST(Entry, BrokenScenarioIsOneClearLine) {
       {"/nonexistent/scenario.json", "sim: cannot read scenario /nonexistent/scenario.json: No such file or directory\n"},
       {malformed, "sim: malformed scenario " + malformed + ": "},
       {notObject, "sim: malformed scenario " + notObject + ": the top level must be an object\n"},
+      {hugeNumber, "sim: malformed scenario " + hugeNumber + ": "},
   };
   for (const auto& c : cases) {
     auto r = runProcess({.args = {kSim, "window-list"}, .env = {{"QLN_SIM_SCENARIO", c.path}}});
@@ -112,6 +114,7 @@ TEST(Entry, BrokenScenarioIsOneClearLine) {
   }
   std::remove(malformed.c_str());
   std::remove(notObject.c_str());
+  std::remove(hugeNumber.c_str());
 }
 
 }  // namespace

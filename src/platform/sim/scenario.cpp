@@ -39,7 +39,8 @@ bool loadScenarioText(const std::string& text, const std::string& name, std::str
   nlohmann::json parsed;
   try {
     parsed = nlohmann::json::parse(text);
-  } catch (const nlohmann::json::parse_error& e) {
+  } catch (const nlohmann::json::exception& e) {
+    // Not only syntax: a number too large for a double is out_of_range.
     fault = "sim: malformed scenario " + name + ": " + e.what();
     return false;
   }

@@ -30,10 +30,6 @@ using nlohmann::json;
 
 const json kTone = {{"source", {{"kind", "tone"}, {"hz", 440}, {"amplitude", 0.3}}}};
 
-std::string tempPath(const std::string& name) {
-  return (std::filesystem::temp_directory_path() / ("qln-drill-" + std::to_string(::getpid()) + "-" + name)).string();
-}
-
 // A call application, and a second one, whose audio the tap can follow.
 json withCallApps(json scenario) {
   scenario["capabilities"]["processTap"] = true;

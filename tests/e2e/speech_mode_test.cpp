@@ -16,6 +16,7 @@
 
 #include "binaries.h"
 #include "process_runner.h"
+#include "wav_file.h"
 
 namespace {
 
@@ -23,10 +24,6 @@ using namespace qln::testing;
 using nlohmann::json;
 
 const json kTone = {{"source", {{"kind", "tone"}, {"hz", 440}, {"amplitude", 0.3}}}};
-
-std::string tempPath(const std::string& name) {
-  return (std::filesystem::temp_directory_path() / ("qln-speech-" + std::to_string(::getpid()) + "-" + name)).string();
-}
 
 std::vector<std::string> args(std::vector<std::string> rest) {
   std::vector<std::string> a{kSim, "speech"};
@@ -36,22 +33,10 @@ std::vector<std::string> args(std::vector<std::string> rest) {
 
 // A finalized 16 kHz mono 16-bit file: header sizes agree with the length.
 void expectFinalizedWav(const std::string& path, const std::string& what) {
-  std::ifstream in(path, std::ios::binary);
-  ASSERT_TRUE(in) << what << ": " << path << " missing";
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  ASSERT_GE(bytes.size(), 44u) << what;
-  auto u32 = [&](std::size_t at) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at])) |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 16 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24;
-  };
-  EXPECT_EQ(bytes.substr(0, 4), "RIFF") << what;
-  EXPECT_EQ(bytes.substr(8, 8), "WAVEfmt ") << what;
-  EXPECT_EQ(u32(24), 16000u) << what;
-  EXPECT_EQ(bytes.substr(36, 4), "data") << what;
-  EXPECT_EQ(u32(4), bytes.size() - 8) << what;
-  EXPECT_EQ(u32(40), bytes.size() - 44) << what;
+  auto file = readRecorded(path);
+  ASSERT_TRUE(file.exists) << what << ": " << path << " missing";
+  EXPECT_TRUE(file.valid) << what;
+  EXPECT_EQ(file.rate, 16000u) << what;
 }
 
 std::size_t indexOf(const std::vector<std::string>& lines, const std::string& prefix) {

@@ -256,6 +256,10 @@ std::string aloneCopyOf(const std::string& binary) {
   return copy;
 }
 
+std::string tempPath(const std::string& name) {
+  return (std::filesystem::temp_directory_path() / ("qln-test-" + std::to_string(::getpid()) + "-" + name)).string();
+}
+
 std::string writeTempFile(const std::string& contents, const std::string& suffix) {
   std::string pattern = "/tmp/qln-test-XXXXXX" + suffix;
   std::vector<char> buf(pattern.begin(), pattern.end());

@@ -61,6 +61,9 @@ class RunningProcess {
 };
 
 std::string writeTempFile(const std::string& contents, const std::string& suffix = ".json");
+// A path in the temporary folder, named for this test process so parallel
+// tests never share a file.
+std::string tempPath(const std::string& name);
 // `binary` copied alone into a folder of its own, once per test process: no
 // backend family library lies beside it, as on a machine without the sound
 // server or recogniser packages.

@@ -15,7 +15,8 @@ WavFile readRecorded(const std::string& path) {
   auto le32 = [&](std::size_t at) {
     return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t{b[at + 3]} << 24);
   };
-  w.valid = std::string(b.begin(), b.begin() + 4) == "RIFF" && le32(4) == b.size() - 8 &&
+  auto tag = [&](std::size_t at, const char* text) { return std::string(b.begin() + at, b.begin() + at + 4) == text; };
+  w.valid = tag(0, "RIFF") && tag(8, "WAVE") && tag(12, "fmt ") && tag(36, "data") && le32(4) == b.size() - 8 &&
             le32(40) == b.size() - 44 && b[22] == 1 && b[34] == 16;
   w.rate = le32(24);
   w.samples.resize((b.size() - 44) / 2);

@@ -10,7 +10,8 @@ namespace qln::testing {
 
 struct WavFile {
   bool exists = false;
-  // RIFF and data sizes agree with the file's length; 16-bit PCM.
+  // RIFF, WAVE, fmt and data tags in place, RIFF and data sizes agree with
+  // the file's length; 16-bit PCM.
   bool valid = false;
   std::uint32_t rate = 0;
   std::vector<std::int16_t> samples;

@@ -60,7 +60,7 @@ std::optional<Event> parseEvent(const json& e) {
   } else if (auto x = e.find("fails"); x != e.end() && x->is_string()) {
     ev.event.kind = ResultEvent::Kind::failure;
     ev.event.error = AnalyzerError{kSimDomain, 2, x->get<std::string>()};
-  } else if (e.value("ends", false)) {
+  } else if (field(e, "ends", false)) {
     ev.event.kind = ResultEvent::Kind::end;
   } else {
     return std::nullopt;
@@ -231,7 +231,7 @@ class SimSpeechAnalyzer final : public platform::SpeechAnalyzer {
       if (auto in = weakInput.lock()) consume(s, in);
     });
     for (const auto& ev : timed) {
-      auto delay = static_cast<std::uint64_t>(std::max(0.0, *ev.atMs) * 1e6);
+      auto delay = delayNs(*ev.atMs);
       dispatch::current().asyncAfter(s->queue, delay, [s, e = ev.event] {
         std::lock_guard<std::mutex> guard(s->mutex);
         happenLocked(*s, e);
@@ -248,10 +248,10 @@ class SimSpeechAnalyzer final : public platform::SpeechAnalyzer {
 std::optional<AudioFormat> parseFormat(const json& f) {
   if (!f.is_object()) return std::nullopt;
   AudioFormat format;
-  format.sampleRate = f.value("sampleRate", 16000.0);
-  format.channelCount = f.value("channels", 1u);
-  format.commonFormat = f.value("commonFormat", std::string("int16")) == "float32" ? CommonFormat::float32 : CommonFormat::int16;
-  format.interleaved = f.value("interleaved", false);
+  format.sampleRate = field(f, "sampleRate", 16000.0);
+  format.channelCount = field(f, "channels", 1u);
+  format.commonFormat = field(f, "commonFormat", "int16") == "float32" ? CommonFormat::float32 : CommonFormat::int16;
+  format.interleaved = field(f, "interleaved", false);
   return format;
 }
 

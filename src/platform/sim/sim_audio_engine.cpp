@@ -62,17 +62,17 @@ Script readScript() {
 
 void readSection(const nlohmann::json& a, Script& s) {
   if (auto f = a.find("format"); f != a.end() && f->is_object()) {
-    s.format.sampleRate = f->value("sampleRate", s.format.sampleRate);
-    s.format.channelCount = f->value("channels", s.format.channelCount);
-    s.format.commonFormat = f->value("commonFormat", "float32") == "int16" ? CommonFormat::int16 : CommonFormat::float32;
-    s.format.interleaved = f->value("interleaved", false);
+    s.format.sampleRate = field(*f, "sampleRate", s.format.sampleRate);
+    s.format.channelCount = field(*f, "channels", s.format.channelCount);
+    s.format.commonFormat = field(*f, "commonFormat", "float32") == "int16" ? CommonFormat::int16 : CommonFormat::float32;
+    s.format.interleaved = field(*f, "interleaved", false);
   }
   if (auto src = a.find("source"); src != a.end() && src->is_object()) s.source = *src;
   if (auto v = a.find("stallAfterMs"); v != a.end() && v->is_number()) s.stallAfterMs = v->get<double>();
-  s.startFailures = a.value("startFailures", 0);
-  s.startError = a.value("startError", s.startError);
-  s.audioUnit = a.value("audioUnit", true);
-  s.pinStatus = a.value("pinStatus", 0);
+  s.startFailures = field(a, "startFailures", 0);
+  s.startError = field(a, "startError", s.startError);
+  s.audioUnit = field(a, "audioUnit", true);
+  s.pinStatus = field(a, "pinStatus", s.pinStatus);
   if (auto v = a.find("voiceProcessingError"); v != a.end() && v->is_string())
     s.voiceProcessingError = v->get<std::string>();
   if (auto v = a.find("configChangeAtMs"); v != a.end() && v->is_array())
@@ -305,6 +305,9 @@ class SimAudioEngine final : public platform::AudioEngine {
   // way a capture device hands them over, until stop or the scripted stall.
   void feed(const nlohmann::json& script, const AudioFormat& format, std::uint32_t frames,
             std::optional<double> stallAfterMs) {
+    // A scripted rate no device has would put the buffers' due times beyond
+    // what the clock can count: such a device delivers nothing.
+    if (!(format.sampleRate >= 1.0 && format.sampleRate <= kMaxScriptedRate)) return;
     AudioSource source(script, format);
     auto buffer = PcmBuffer::make(format, frames);
     if (!buffer) return;

@@ -91,9 +91,9 @@ class SimWindowServer final : public WindowServer {
     auto it = s.find("displays");
     if (it == s.end() || !it->is_array()) return std::nullopt;
     for (const auto& d : *it) {
-      double dx = d.value("x", 0.0), dy = d.value("y", 0.0);
-      double dw = d.value("w", 0.0), dh = d.value("h", 0.0);
-      if (x >= dx && x < dx + dw && y >= dy && y < dy + dh) return d.value("id", 0u);
+      double dx = sim::field(d, "x", 0.0), dy = sim::field(d, "y", 0.0);
+      double dw = sim::field(d, "w", 0.0), dh = sim::field(d, "h", 0.0);
+      if (x >= dx && x < dx + dw && y >= dy && y < dy + dh) return sim::field(d, "id", 0u);
     }
     return std::nullopt;
   }
@@ -102,7 +102,7 @@ class SimWindowServer final : public WindowServer {
 class SimLanguageModel final : public LanguageModel {
  public:
   ModelAvailability availability() override {
-    std::string a = section().value("availability", "available");
+    std::string a = sim::field(section(), "availability", "available");
     if (a == "available") return ModelAvailability::available;
     if (a == "deviceNotEligible") return ModelAvailability::deviceNotEligible;
     if (a == "appleIntelligenceNotEnabled") return ModelAvailability::appleIntelligenceNotEnabled;
@@ -119,11 +119,11 @@ class SimLanguageModel final : public LanguageModel {
     nlohmann::json s = section();
     // The model answers on a thread of its own, as a real one would.
     std::thread([s, instructions, prompt, done = std::move(done)] {
-      int delay = s.value("delayMs", 0);
+      int delay = sim::field(s, "delayMs", 0);
       if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
       GenerationResult r;
       if (auto t = s.find("text"); t != s.end() && t->is_string()) r.text = t->get<std::string>();
-      if (s.value("echo", false))
+      if (sim::field(s, "echo", false))
         r.text = "instructions: " + instructions.value_or("(none)") + "\nprompt: " + prompt;
       if (auto e = s.find("error"); e != s.end() && e->is_string()) r.error = e->get<std::string>();
       done(std::move(r));

@@ -66,12 +66,12 @@ class SimCapturePermissions final : public platform::CapturePermissions {
     }
     const char* key = mediaType == CaptureMediaType::video ? "camera" : "microphone";
     json sec = section("permissions");
-    auto status = parseStatus(sec.value(key, json())).value_or(CaptureAuthorization::notDetermined);
+    auto status = parseStatus(field(sec, key, json())).value_or(CaptureAuthorization::notDetermined);
     if (auto later = sec.find("later"); later != sec.end() && later->is_array()) {
       const double elapsedMs = std::chrono::duration<double, std::milli>(SteadyClock::now() - loadedAt).count();
       for (const auto& change : *later) {
-        if (!change.is_object() || elapsedMs < change.value("atMs", 0.0)) continue;
-        if (auto s = parseStatus(change.value(key, json()))) status = *s;
+        if (!change.is_object() || elapsedMs < field(change, "atMs", 0.0)) continue;
+        if (auto s = parseStatus(field(change, key, json()))) status = *s;
       }
     }
     return status;
@@ -89,7 +89,7 @@ class SimSession final : public platform::CaptureSession {
   }
 
   bool canAddInput(const platform::CaptureDeviceInputPtr& input) override {
-    return input != nullptr && section("camera").value("canAddInput", true);
+    return input != nullptr && field(section("camera"), "canAddInput", true);
   }
 
   void addInput(const platform::CaptureDeviceInputPtr&) override {
@@ -111,7 +111,7 @@ class SimSession final : public platform::CaptureSession {
       startedAt = state_->log.startRequestedAtNs;
     }
     if (!startedAt) return false;
-    json after = section("camera").value("startsAfterMs", json(0));
+    json after = field(section("camera"), "startsAfterMs", json(0));
     if (!after.is_number()) return false;  // "never"
     const double elapsedMs = static_cast<double>(dispatch::nowNs() - *startedAt) / 1e6;
     return elapsedMs >= after.get<double>();

@@ -16,27 +16,6 @@ using platform::Status;
 
 namespace {
 
-// Lenient readers: a value of the wrong type counts as absent, so a sloppy
-// scenario degrades to defaults instead of ending the program.
-template <typename T>
-T get(const nlohmann::json& j, const char* key, T fallback) {
-  if (!j.is_object()) return fallback;
-  auto it = j.find(key);
-  if (it == j.end()) return fallback;
-  if constexpr (std::is_same_v<T, bool>) {
-    return it->is_boolean() ? it->template get<bool>() : fallback;
-  } else if constexpr (std::is_same_v<T, std::string>) {
-    return it->is_string() ? it->template get<std::string>() : fallback;
-  } else if constexpr (std::is_unsigned_v<T>) {
-    // Built in C++, small literals are signed numbers; parsed, unsigned ones.
-    return it->is_number_unsigned() || (it->is_number_integer() && it->template get<std::int64_t>() >= 0)
-               ? it->template get<T>()
-               : fallback;
-  } else {
-    return it->is_number_integer() ? it->template get<T>() : fallback;
-  }
-}
-
 std::optional<std::string> optionalString(const nlohmann::json& j, const char* key) {
   auto it = j.find(key);
   if (it == j.end() || !it->is_string()) return std::nullopt;
@@ -49,19 +28,18 @@ std::vector<SimDevice> parseDevices(const nlohmann::json& list, bool audio) {
   for (const auto& d : list) {
     if (!d.is_object()) continue;
     SimDevice device;
-    device.id = get<ObjectId>(d, "id", 0);
+    device.id = field<ObjectId>(d, "id", 0);
     device.name = optionalString(d, "name");
-    device.running = get<bool>(d, "running", false);
+    device.running = field<bool>(d, "running", false);
     if (audio) {
-      auto channels = get<std::uint32_t>(d, "inputChannels", 1);
-      device.inputBuffers = channels == 0 || get<bool>(d, "outputOnly", false)
+      auto channels = field<std::uint32_t>(d, "inputChannels", 1);
+      device.inputBuffers = channels == 0 || field<bool>(d, "outputOnly", false)
                                 ? std::vector<std::uint32_t>{}
                                 : std::vector<std::uint32_t>{channels};
       if (auto b = d.find("inputBuffers"); b != d.end() && b->is_array()) {
         device.inputBuffers.clear();
         for (const auto& c : *b)
-          if (c.is_number_integer() && c.get<std::int64_t>() >= 0)
-            device.inputBuffers.push_back(c.get<std::uint32_t>());
+          if (auto n = numberAs<std::uint32_t>(c)) device.inputBuffers.push_back(*n);
       }
     } else {
       device.inputBuffers.clear();
@@ -72,7 +50,7 @@ std::vector<SimDevice> parseDevices(const nlohmann::json& list, bool audio) {
 }
 
 void parseProcesses(const nlohmann::json& section, SimHardware::Model& model) {
-  model.processListSupported = section.is_object() && get<bool>(section, "supported", true);
+  model.processListSupported = section.is_object() && field<bool>(section, "supported", true);
   model.processes.clear();
   if (!section.is_object()) return;
   auto list = section.find("list");
@@ -80,10 +58,10 @@ void parseProcesses(const nlohmann::json& section, SimHardware::Model& model) {
   for (const auto& p : *list) {
     if (!p.is_object()) continue;
     SimProcess process;
-    process.id = get<ObjectId>(p, "id", 0);
-    process.pid = get<std::int32_t>(p, "pid", -1);
+    process.id = field<ObjectId>(p, "id", 0);
+    process.pid = field<std::int32_t>(p, "pid", -1);
     process.bundleId = optionalString(p, "bundleId");
-    process.runningInput = get<bool>(p, "runningInput", false);
+    process.runningInput = field<bool>(p, "runningInput", false);
     model.processes.push_back(std::move(process));
   }
 }
@@ -96,7 +74,7 @@ void parseSections(const nlohmann::json& s, SimHardware::Model& model) {
 }
 
 std::uint32_t selectorFromText(const nlohmann::json& j) {
-  if (j.is_number_integer() && j.get<std::int64_t>() >= 0) return j.get<std::uint32_t>();
+  if (auto n = numberAs<std::uint32_t>(j)) return *n;
   if (!j.is_string()) return 0;
   auto text = j.get<std::string>();
   if (text.size() != 4) return 0;
@@ -220,11 +198,11 @@ void SimHardware::reset() {
     if (auto it = s.find("hardwareFailures"); it != s.end() && it->is_array()) {
       for (const auto& f : *it) {
         if (!f.is_object()) continue;
-        Failure failure{Family::audio, get<ObjectId>(f, "object", 0), 0, ReadStep::both,
-                        get<Status>(f, "status", platform::kStatusUnknownProperty)};
-        if (get<std::string>(f, "family", "audio") == "video") failure.family = Family::video;
+        Failure failure{Family::audio, field<ObjectId>(f, "object", 0), 0, ReadStep::both,
+                        field<Status>(f, "status", platform::kStatusUnknownProperty)};
+        if (field<std::string>(f, "family", "audio") == "video") failure.family = Family::video;
         if (auto sel = f.find("selector"); sel != f.end()) failure.selector = selectorFromText(*sel);
-        auto read = get<std::string>(f, "read", "both");
+        auto read = field<std::string>(f, "read", "both");
         failure.step = read == "size" ? ReadStep::size : read == "data" ? ReadStep::data : ReadStep::both;
         failures_.push_back(failure);
       }
@@ -239,7 +217,7 @@ void SimHardware::reset() {
   auto& dispatcher = dispatch::current();
   for (const auto& e : events) {
     if (!e.is_object() || !e.contains("set")) continue;
-    auto atMs = get<std::uint64_t>(e, "atMs", 0);
+    auto atMs = field<std::uint64_t>(e, "atMs", 0);
     dispatcher.asyncAfter(dispatcher.mainQueue(), atMs * dispatch::kNsPerMs,
                           [this, generation, sections = e["set"]] {
                             {

@@ -38,14 +38,14 @@ void SimProcessTable::reset() {
   records_.clear();
   const auto* s = section("processTable");
   if (s == nullptr) return;
-  if (auto o = s->find("ownPid"); o != s->end() && o->is_number_integer()) ownPid_ = o->get<std::int32_t>();
+  if (auto o = s->find("ownPid"); o != s->end() && o->is_number_integer()) ownPid_ = numberAs<std::int32_t>(*o);
   auto list = s->find("list");
   if (list == s->end() || !list->is_array()) return;
   for (const auto& p : *list) {
     if (!p.is_object() || !p.contains("pid") || !p["pid"].is_number_integer()) continue;
     SimProcessRecord r;
-    r.pid = p["pid"].get<std::int32_t>();
-    if (auto v = p.find("ppid"); v != p.end() && v->is_number_integer()) r.ppid = v->get<std::int32_t>();
+    r.pid = numberAs<std::int32_t>(p["pid"]).value_or(-1);
+    if (auto v = p.find("ppid"); v != p.end() && v->is_number_integer()) r.ppid = numberAs<std::int32_t>(*v);
     if (auto v = p.find("exe"); v != p.end() && v->is_string()) r.exe = v->get<std::string>();
     if (auto v = p.find("signal0"); v != p.end()) r.signal0 = errnoFromText(*v);
     records_.push_back(std::move(r));
@@ -236,8 +236,7 @@ std::shared_ptr<platform::Child> SimLogTool::launch(const platform::ChildCommand
   if (auto out = entry.find("output"); out != entry.end() && out->is_array()) {
     for (const auto& chunk : *out) {
       if (!chunk.is_object() || !chunk.contains("bytes") || !chunk["bytes"].is_string()) continue;
-      auto atMs = static_cast<std::uint64_t>(std::max<std::int64_t>(0, chunk.value("atMs", std::int64_t{0})));
-      child->keep(dispatcher.asyncAfter(dispatcher.mainQueue(), atMs * dispatch::kNsPerMs,
+      child->keep(dispatcher.asyncAfter(dispatcher.mainQueue(), delayNs(field(chunk, "atMs", 0.0)),
                                         [weak, bytes = chunk["bytes"].get<std::string>()] {
                                           if (auto c = weak.lock()) c->deliver(bytes);
                                         }));

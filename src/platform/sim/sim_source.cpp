@@ -8,6 +8,7 @@
 
 #include "output/output.h"
 #include "platform/audio_converter.h"
+#include "platform/sim/scenario.h"
 
 namespace qln::sim {
 
@@ -115,13 +116,13 @@ bool decodeWav(const std::string& path, const AudioFormat& format, DecodedWav& o
 }  // namespace
 
 AudioSource::AudioSource(const nlohmann::json& script, const AudioFormat& format) : rate_(format.sampleRate) {
-  std::string kind = script.value("kind", "");
+  std::string kind = field(script, "kind", "");
   if (kind == "tone") {
     tone_ = true;
-    hz_ = script.value("hz", 440.0);
-    amplitude_ = static_cast<float>(script.value("amplitude", 0.3));
+    hz_ = field(script, "hz", 440.0);
+    amplitude_ = static_cast<float>(field(script, "amplitude", 0.3));
   } else if (kind == "wav") {
-    std::string path = script.value("path", "");
+    std::string path = field(script, "path", "");
     std::string fault;
     if (!decodeWav(path, format, wav_, fault)) {
       output::errLine("sim: audio source " + path + ": " + fault + "; capturing silence");

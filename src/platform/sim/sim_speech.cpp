@@ -48,7 +48,7 @@ Event parseEvent(const json& e) {
   if (auto it = e.find("final"); it != e.end() && it->is_string())
     ev.result = RecognitionResult{it->get<std::string>(), true};
   if (auto it = e.find("error"); it != e.end() && it->is_number_integer())
-    ev.error = RecognitionError{e.value("domain", std::string("kAFAssistantErrorDomain")), it->get<std::int64_t>()};
+    ev.error = RecognitionError{field(e, "domain", "kAFAssistantErrorDomain"), it->get<std::int64_t>()};
   return ev;
 }
 
@@ -96,7 +96,7 @@ SpeechAuthorization currentAuthorization() {
   auto& s = state();
   std::lock_guard<std::mutex> guard(s.mutex);
   if (s.authorization) return *s.authorization;
-  return parseStatus(section().value("authorization", json("authorized"))).value_or(SpeechAuthorization::authorized);
+  return parseStatus(field(section(), "authorization", json("authorized"))).value_or(SpeechAuthorization::authorized);
 }
 
 void fire(const std::shared_ptr<RequestState>& r, const Event& ev) {
@@ -167,7 +167,7 @@ class SimRecognizer final : public platform::SpeechRecognizer {
     auto& s = state();
     std::lock_guard<std::mutex> guard(s.mutex);
     if (s.onDevice) return *s.onDevice;
-    return section().value("onDevice", true);
+    return field(section(), "onDevice", true);
   }
 
   platform::RecognitionRequestPtr makeRequest() override {
@@ -213,7 +213,7 @@ class SimRecognizer final : public platform::SpeechRecognizer {
       }
     }
     for (auto& ev : timed) {
-      auto delay = static_cast<std::uint64_t>(*ev.atMs * 1e6);
+      auto delay = delayNs(*ev.atMs);
       dispatch::current().asyncAfter(queue, delay, [r, ev] { fire(r, ev); });
     }
     return std::make_shared<SimTask>(r);
@@ -233,9 +233,9 @@ class SimSpeechRecognition final : public platform::SpeechRecognition {
       s.authorizationRequests++;
       answer = s.requestAnswer;
     }
-    if (!answer) answer = parseStatus(sec.value("requestAnswer", json()));
+    if (!answer) answer = parseStatus(field(sec, "requestAnswer", json()));
     if (!answer) answer = currentAuthorization();
-    auto delay = static_cast<std::uint64_t>(sec.value("requestDelayMs", 0.0) * 1e6);
+    auto delay = delayNs(field(sec, "requestDelayMs", 0.0));
     // The user answers on another thread.
     auto queue = dispatch::current().makeSerialQueue("qln.sim.authorization");
     dispatch::current().asyncAfter(queue, delay, [queue, done = std::move(done), answer = *answer] { done(answer); });
@@ -248,7 +248,7 @@ class SimSpeechRecognition final : public platform::SpeechRecognition {
       if (s.available) return *s.available ? std::make_shared<SimRecognizer>() : nullptr;
     }
     json sec = section();
-    json locales = sec.value("locales", json::array({"en-US"}));
+    json locales = field(sec, "locales", json::array({"en-US"}));
     if (locales.is_array())
       for (const auto& l : locales)
         if (l.is_string() && l.get<std::string>() == locale) return std::make_shared<SimRecognizer>();

@@ -44,8 +44,8 @@ AudioFormat parseFormat(const nlohmann::json& f) {
   AudioFormat format = kDefaultFormat;
   if (!f.is_object()) return format;
   if (auto it = f.find("sampleRate"); it != f.end() && it->is_number()) format.sampleRate = it->get<double>();
-  if (auto it = f.find("channels"); it != f.end() && it->is_number_integer() && it->get<std::int64_t>() >= 0)
-    format.channelCount = it->get<std::uint32_t>();
+  if (auto it = f.find("channels"); it != f.end() && it->is_number_integer())
+    format.channelCount = numberAs<std::uint32_t>(*it).value_or(format.channelCount);
   if (auto it = f.find("commonFormat"); it != f.end() && it->is_string())
     format.commonFormat = it->get<std::string>() == "int16" ? CommonFormat::int16 : CommonFormat::float32;
   if (auto it = f.find("interleaved"); it != f.end() && it->is_boolean()) format.interleaved = it->get<bool>();
@@ -83,6 +83,7 @@ class SimTaps::Feeder {
 
   void run(const nlohmann::json& script, const AudioFormat& format, const dispatch::QueuePtr& queue,
            const platform::IOBlock& block) {
+    if (!(format.sampleRate >= 1.0 && format.sampleRate <= kMaxScriptedRate)) return;  // delivers nothing
     AudioSource source(script, format);
     const auto begin = std::chrono::steady_clock::now();
     std::uint64_t sent = 0;
@@ -111,20 +112,20 @@ void SimTaps::reset() {
   auto section = root.find("tap");
   bool present = section != root.end() && section->is_object();
   nlohmann::json s = present ? *section : nlohmann::json::object();
-  available_ = present && s.value("available", true);
+  available_ = present && field(s, "available", true);
   apps_.clear();
   if (auto it = s.find("runningApps"); it != s.end() && it->is_object()) {
     for (const auto& [bundle, pids] : it->items()) {
       if (!pids.is_array()) continue;
       for (const auto& pid : pids)
-        if (pid.is_number_integer()) apps_[bundle].push_back(pid.get<std::int32_t>());
+        if (auto n = numberAs<std::int32_t>(pid); n && !pid.is_number_float()) apps_[bundle].push_back(*n);
     }
   }
   failAt_.reset();
   if (auto it = s.find("failAt"); it != s.end() && it->is_string()) failAt_ = stepFromText(it->get<std::string>());
   status_ = -50;
-  if (auto it = s.find("status"); it != s.end() && it->is_number_integer()) status_ = it->get<Status>();
-  format_ = parseFormat(s.value("format", nlohmann::json()));
+  if (auto it = s.find("status"); it != s.end() && it->is_number_integer()) status_ = numberAs<Status>(*it).value_or(status_);
+  format_ = parseFormat(field(s, "format", nlohmann::json()));
   source_ = nlohmann::json();
   if (auto it = s.find("source"); it != s.end() && it->is_object()) source_ = *it;
   taps_.clear();

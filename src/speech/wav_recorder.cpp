@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace qln::speech {
 
@@ -98,6 +99,8 @@ void WavRecorder::append(const PcmBuffer& buffer) {
 
   auto out = PcmBuffer::make(outFormat, capacity);
   if (!out) return;
+  std::lock_guard lock(convertLock);
+  if (finalized.load()) return;
   bool handedOver = false;
   auto result = converter->convert(*out, [&](std::uint32_t, InputStatus& status) -> const PcmBuffer* {
     if (handedOver) {
@@ -109,13 +112,7 @@ void WavRecorder::append(const PcmBuffer& buffer) {
     return &buffer;
   });
   if (!result.ok() || out->frameLength() == 0 || out->int16ChannelData() == nullptr) return;
-
-  std::size_t length = std::size_t{out->frameLength()} * 2;
-  auto bytes = std::make_shared_for_overwrite<std::byte[]>(length);
-  std::memcpy(bytes.get(), out->int16ChannelData()[0], length);
-  writeQueue->async([weak = weak_from_this(), bytes = std::move(bytes), length] {
-    if (auto self = weak.lock()) self->write(bytes.get(), length);
-  });
+  queueOutput(*out);
 }
 
 void WavRecorder::write(const std::byte* bytes, std::size_t length) {
@@ -132,11 +129,17 @@ void WavRecorder::write(const std::byte* bytes, std::size_t length) {
 }
 
 bool WavRecorder::switchInputFormat(const AudioFormat& format) {
+  std::lock_guard lock(convertLock);
   if (finalized.load()) return false;
   auto next = AudioConverter::make(format, outFormat);
   if (!next) return false;
-  // Drain the old converter's filter tail: those samples belong to the audio
-  // already appended.
+  // The old converter's filter tail belongs to the audio already appended.
+  queueConverterTail();
+  converter = std::move(next);
+  return true;
+}
+
+void WavRecorder::queueConverterTail() {
   constexpr std::uint32_t kDrainFrames = 1600;  // 100 ms, well above the filter delay
   for (int round = 0; round < 8; ++round) {
     auto out = PcmBuffer::make(outFormat, kDrainFrames);
@@ -148,8 +151,6 @@ bool WavRecorder::switchInputFormat(const AudioFormat& format) {
     if (!result.ok() || out->frameLength() == 0 || out->int16ChannelData() == nullptr) break;
     queueOutput(*out);
   }
-  converter = std::move(next);
-  return true;
 }
 
 void WavRecorder::queueOutput(const PcmBuffer& out) {
@@ -163,6 +164,13 @@ void WavRecorder::queueOutput(const PcmBuffer& out) {
 
 std::uint64_t WavRecorder::finalize() {
   if (finalized.exchange(true)) return dataBytes.load() / kBytesPerMs;
+  {
+    // The last milliseconds still inside the resampler's filter are part of
+    // the recording. Under the lock, so an append already converting queues
+    // its bytes first, and every later append sees the recording finalized.
+    std::lock_guard lock(convertLock);
+    queueConverterTail();
+  }
   std::uint64_t ms = 0;
   writeQueue->sync([this, &ms] {
     std::uint64_t total = dataBytes.load(std::memory_order_relaxed);

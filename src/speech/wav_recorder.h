@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "dispatch/dispatch.h"
@@ -33,8 +34,9 @@ class WavRecorder : public std::enable_shared_from_this<WavRecorder> {
   // the file. Buffers that cannot be converted are dropped.
   void append(const platform::PcmBuffer& buffer);
 
-  // Waits for every queued write, rewrites the header, closes the file and
-  // returns the milliseconds of audio in it. Idempotent. Never call it from
+  // Queues what the resampler still holds, waits for every queued write,
+  // rewrites the header, closes the file and returns the milliseconds of
+  // audio in it. Appends after it are dropped. Idempotent. Never call it from
   // the write queue.
   std::uint64_t finalize();
 
@@ -56,8 +58,14 @@ class WavRecorder : public std::enable_shared_from_this<WavRecorder> {
   void write(const std::byte* bytes, std::size_t length);
   // Queues the 16-bit samples of `out` (in outFormat) for writing.
   void queueOutput(const platform::PcmBuffer& out);
+  // Queues what the converter's filter still holds; ends its stream. Under
+  // convertLock.
+  void queueConverterTail();
 
   int handle = -1;
+  // Appends, a format switch and finalize's drain use the converter from
+  // different threads.
+  std::mutex convertLock;
   platform::AudioConverterPtr converter;
   platform::AudioFormat outFormat;
   dispatch::QueuePtr writeQueue;

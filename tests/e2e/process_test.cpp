@@ -161,7 +161,7 @@ TEST(Signals, TermAndIntRunCleanupThenExitZero) {
   }
 }
 
-TEST(Output, TwoThreadsNeverInterleaveBytes) {
+TEST(ConcurrencyOutput, TwoThreadsNeverInterleaveBytes) {
   auto r = runProcess({.args = {kProbe, "flood:10000"}, .timeout = std::chrono::milliseconds(60000)});
   ASSERT_EQ(r.status, 0);
   auto lines = splitLines(r.out);

@@ -70,7 +70,7 @@ class Calls {
   bool onMain_ = true;
 };
 
-class VideoObjectsTest : public ::testing::Test {
+class ConcurrencyVideoObjectsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::initializeFourCharCodes();
@@ -133,7 +133,7 @@ TEST(VideoNodeProbe, ARegularFileIsNoCaptureDevice) {
   EXPECT_EQ(platform::linux_backend::probeNode(file).kind, NodeKind::absent);
 }
 
-TEST_F(VideoObjectsTest, ListsNodesAndFollowsTheirHoldersAndTheFolder) {
+TEST_F(ConcurrencyVideoObjectsTest, ListsNodesAndFollowsTheirHoldersAndTheFolder) {
   // The capability check is skipped for the fakes, but the filter still
   // decides: video5 is not a camera here.
   V4l2VideoObjects objects(folder, [](const std::string& path) { return !path.ends_with("/video5"); });
@@ -199,7 +199,7 @@ TEST_F(VideoObjectsTest, ListsNodesAndFollowsTheirHoldersAndTheFolder) {
 // A holder's child inherits the node and the holder closes its copy: the
 // node stays open, so no event tells; the next reading of the holders
 // still finds the new one.
-TEST_F(VideoObjectsTest, HoldersThatChangeHandsWithoutAnEventAreFoundByTheNextReading) {
+TEST_F(ConcurrencyVideoObjectsTest, HoldersThatChangeHandsWithoutAnEventAreFoundByTheNextReading) {
   V4l2VideoObjects objects(folder, [](const std::string&) { return true; });
   Calls runningChanges;
   serveMainWhile([&] {
@@ -218,7 +218,7 @@ TEST_F(VideoObjectsTest, HoldersThatChangeHandsWithoutAnEventAreFoundByTheNextRe
   });
 }
 
-TEST_F(VideoObjectsTest, CameraAndClientLinesFollowProcessesOpeningTheNode) {
+TEST_F(ConcurrencyVideoObjectsTest, CameraAndClientLinesFollowProcessesOpeningTheNode) {
   auto objects = std::make_shared<V4l2VideoObjects>(folder, [](const std::string&) { return true; });
   qln::testing::LineCapture lines;
   char exe[PATH_MAX] = {};

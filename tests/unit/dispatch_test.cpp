@@ -322,7 +322,7 @@ class Counter {
   int count_ = 0;
 };
 
-TEST(RealDispatch, MainLoopServesBlocksAndTimersUntilStopped) {
+TEST(ConcurrencyRealDispatch, MainLoopServesBlocksAndTimersUntilStopped) {
   auto d = makeRealDispatcher();
   auto main = d->mainQueue();
   const auto mainThread = std::this_thread::get_id();
@@ -352,7 +352,7 @@ TEST(RealDispatch, MainLoopServesBlocksAndTimersUntilStopped) {
   }
 }
 
-TEST(RealDispatch, OtherThreadsSyncOntoMainAndStopIt) {
+TEST(ConcurrencyRealDispatch, OtherThreadsSyncOntoMainAndStopIt) {
   auto d = makeRealDispatcher();
   auto main = d->mainQueue();
   const auto mainThread = std::this_thread::get_id();
@@ -382,7 +382,7 @@ TEST(RealDispatch, OtherThreadsSyncOntoMainAndStopIt) {
   for (int i = 0; i < 100; ++i) EXPECT_EQ(log[static_cast<std::size_t>(i)], i);
 }
 
-TEST(RealDispatch, SerialQueueKeepsEachSubmittersOrderOnOneThread) {
+TEST(ConcurrencyRealDispatch, SerialQueueKeepsEachSubmittersOrderOnOneThread) {
   auto d = makeRealDispatcher();
   auto q = d->makeSerialQueue("q");
   constexpr int kThreads = 4;
@@ -416,7 +416,7 @@ TEST(RealDispatch, SerialQueueKeepsEachSubmittersOrderOnOneThread) {
   EXPECT_FALSE(q->isCurrent());
 }
 
-TEST(RealDispatch, TimersAndDelayedItemsOnASerialQueue) {
+TEST(ConcurrencyRealDispatch, TimersAndDelayedItemsOnASerialQueue) {
   auto d = makeRealDispatcher();
   auto q = d->makeSerialQueue("q");
   Counter ticks;
@@ -448,7 +448,7 @@ TEST(RealDispatch, TimersAndDelayedItemsOnASerialQueue) {
   EXPECT_EQ(ticks.count(), atCancel);
 }
 
-TEST(RealDispatch, TimerCancelledWhileItsFiringIsQueuedDoesNotRun) {
+TEST(ConcurrencyRealDispatch, TimerCancelledWhileItsFiringIsQueuedDoesNotRun) {
   auto d = makeRealDispatcher();
   auto q = d->makeSerialQueue("q");
   auto other = d->makeSerialQueue("other");
@@ -471,7 +471,7 @@ TEST(RealDispatch, TimerCancelledWhileItsFiringIsQueuedDoesNotRun) {
   EXPECT_FALSE(secondRan);
 }
 
-TEST(RealDispatch, SignalArrivesAsAMainQueueBlock) {
+TEST(ConcurrencyRealDispatch, SignalArrivesAsAMainQueueBlock) {
   std::signal(SIGUSR1, SIG_IGN);
   auto d = makeRealDispatcher();
   auto main = d->mainQueue();
@@ -497,7 +497,7 @@ TEST(RealDispatch, SignalArrivesAsAMainQueueBlock) {
   EXPECT_TRUE(onMain);
 }
 
-TEST(RealDispatch, DestroyedQueueRunsWhatWasSubmitted) {
+TEST(ConcurrencyRealDispatch, DestroyedQueueRunsWhatWasSubmitted) {
   auto d = makeRealDispatcher();
   auto q = d->makeSerialQueue("q");
   std::promise<void> go;
@@ -513,7 +513,7 @@ TEST(RealDispatch, DestroyedQueueRunsWhatWasSubmitted) {
   EXPECT_EQ(ran, 100);
 }
 
-TEST(RealDispatch, QueueReleasedFromItsOwnBlockFinishesWithoutDeadlock) {
+TEST(ConcurrencyRealDispatch, QueueReleasedFromItsOwnBlockFinishesWithoutDeadlock) {
   auto d = makeRealDispatcher();
   auto holder = std::make_shared<QueuePtr>(d->makeSerialQueue("q"));
   Queue* q = holder->get();

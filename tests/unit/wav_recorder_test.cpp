@@ -280,7 +280,7 @@ TEST_F(WavRecorderTest, TornWriteKeepsSamplesAligned) {
 // On the real dispatcher: a capture thread appends while the main thread
 // finalizes; appends after finalize are dropped. Run under ThreadSanitizer to
 // see the races it would have.
-TEST(WavRecorderThreads, FinalizeWhileAThreadAppends) {
+TEST(ConcurrencyWavRecorder, FinalizeWhileAThreadAppends) {
   char tmpl[] = "/tmp/qln-wav-XXXXXX";
   ASSERT_NE(::mkdtemp(tmpl), nullptr);
   std::filesystem::path dir = tmpl;
